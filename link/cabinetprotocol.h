@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QString>
+
+// What the program and the pump cabinets agree on over Modbus TCP.
+namespace CabinetProtocol {
+
+constexpr int FrameSize = 12; // every request and every answer the program relies on
+constexpr int HeaderSize = 7; // transaction, protocol, length, unit
+
+constexpr int ReadInputRegister = 4;
+constexpr int WriteSingleRegister = 6;
+
+enum Register : int {
+    StateRegister = 0,
+    CrpmRegister = 2,
+    DirectionRegister = 3,
+    RunRegister = 7, // 0 starts the rotor, 1 stops it
+    IdentifyRegister = 8,
+    TemperatureRegister = 13, // tenths of a degree Celsius
+};
+
+constexpr int RunStart = 0;
+constexpr int RunStop = 1;
+
+} // namespace CabinetProtocol
+
+// Name of a rotor state code as the cabinets report it in register 0.
+QString rotorStateName(int code);

@@ -1,0 +1,229 @@
+#include "motorclient.h"
+
+#include "cabinetprotocol.h"
+
+#include <QDebug>
+#include <QtEndian>
+
+#include <cstdio>
+
+using namespace CabinetProtocol;
+
+namespace {
+
+void buildFrame(char *frame, quint16 transactionId, int unitId, int function, int reg,
+                quint16 value)
+{
+    qToBigEndian<quint16>(transactionId, frame);
+    qToBigEndian<quint16>(0, frame + 2);
+    qToBigEndian<quint16>(6, frame + 4);
+    frame[6] = char(unitId & 0xff);
+    frame[7] = char(function);
+    qToBigEndian<quint16>(quint16(reg), frame + 8);
+    qToBigEndian<quint16>(value, frame + 10);
+}
+
+} // namespace
+
+MotorClient::MotorClient(const QString &host, int port)
+    : host(host)
+    , port(port)
+{
+}
+
+void MotorClient::connectToHost()
+{
+    connect(&reader, SIGNAL(readyRead()), this, SLOT(dataIsReady()),
+            Qt::ConnectionType(Qt::QueuedConnection | Qt::UniqueConnection));
+    // Requests of a link that died will never be answered; kept, they would
+    // turn every answer of the new link into a mismatch.
+    pending.clear();
+    reader.connectToHost(host, port);
+}
+
+bool MotorClient::isConnected() const
+{
+    return reader.state() == QAbstractSocket::ConnectedState;
+}
+
+void MotorClient::detachSocket()
+{
+    // Everyone listening to the link lets go; the worker keeps its own hand-over
+    // so that a later connectToHost() still reaches the socket.
+    QObject::disconnect(&reader, SIGNAL(readyRead()), nullptr, nullptr);
+    QObject::disconnect(&reader, SIGNAL(connected()), nullptr, nullptr);
+    QObject::disconnect(&reader, SIGNAL(disconnected()), nullptr, nullptr);
+    QObject::disconnect(&reader, SIGNAL(error(QAbstractSocket::SocketError)), nullptr, nullptr);
+}
+
+void MotorClient::setUnitId(int unitId)
+{
+    this->unitId = unitId;
+}
+
+bool MotorClient::readState(QObject *receiver, const char *slot)
+{
+    return readRegister(StateRegister, receiver, slot);
+}
+
+bool MotorClient::readCrpm(QObject *receiver, const char *slot)
+{
+    return readRegister(CrpmRegister, receiver, slot);
+}
+
+bool MotorClient::readDirection(QObject *receiver, const char *slot)
+{
+    return readRegister(DirectionRegister, receiver, slot);
+}
+
+bool MotorClient::readIdentify(QObject *receiver, const char *slot)
+{
+    return readRegister(IdentifyRegister, receiver, slot);
+}
+
+bool MotorClient::readTemperature(QObject *receiver, const char *slot)
+{
+    return readRegister(TemperatureRegister, receiver, slot);
+}
+
+bool MotorClient::sendCrpm(int crpm)
+{
+    return writeRegister(CrpmRegister, crpm);
+}
+
+bool MotorClient::sendDirection(bool counterClockwise)
+{
+    return writeRegister(DirectionRegister, counterClockwise ? 1 : 0);
+}
+
+bool MotorClient::sendIdentify(bool on)
+{
+    return writeRegister(IdentifyRegister, on ? 1 : 0);
+}
+
+bool MotorClient::sendStart()
+{
+    return writeRegister(RunRegister, RunStart);
+}
+
+bool MotorClient::sendStop()
+{
+    return writeRegister(RunRegister, RunStop);
+}
+
+QString MotorClient::stateName(int code) const
+{
+    return rotorStateName(code);
+}
+
+bool MotorClient::readRegister(int reg, QObject *receiver, const char *slot)
+{
+    quint16 id = 0;
+    if (!sendReadRequest(reg, &id))
+        return false;
+    pending.append(PendingRequest{receiver, slot, id, reg});
+    return true;
+}
+
+bool MotorClient::sendReadRequest(int reg, quint16 *transactionId)
+{
+    const quint16 id = transactionCounter++;
+    char frame[FrameSize];
+    buildFrame(frame, id, unitId, ReadInputRegister, reg, 1);
+    const qint64 written = reader.write(frame, FrameSize);
+    if (written != FrameSize) {
+        std::printf("Failed sending read request to register, written %i instead of %lu!\n",
+                    int(written), static_cast<unsigned long>(FrameSize));
+        std::fflush(stdout);
+        return false;
+    }
+    reader.flush();
+    *transactionId = id;
+    return true;
+}
+
+bool MotorClient::writeRegister(int reg, int value)
+{
+    pending.append(PendingRequest{nullptr, nullptr, transactionCounter, reg});
+    const quint16 id = transactionCounter++;
+    char frame[FrameSize];
+    buildFrame(frame, id, unitId, WriteSingleRegister, reg, quint16(value));
+    const qint64 written = reader.write(frame, FrameSize);
+    if (written != FrameSize) {
+        std::printf("Failed writing to register, written %i instead of %lu!\n", int(written),
+                    static_cast<unsigned long>(FrameSize));
+        std::fflush(stdout);
+        return false;
+    }
+    reader.flush();
+    return true;
+}
+
+void MotorClient::dataIsReady()
+{
+    if (pending.isEmpty() || reader.bytesAvailable() == 0)
+        return;
+
+    do {
+        if (pending.isEmpty() || reader.bytesAvailable() < FrameSize)
+            return;
+
+        char answer[FrameSize];
+        if (reader.read(answer, FrameSize) != FrameSize)
+            return;
+        // The entry goes even when its answer fails a check.
+        const PendingRequest request = pending.takeFirst();
+
+        const quint16 transactionId = qFromBigEndian<quint16>(answer);
+        const int function = quint8(answer[7]);
+        const quint16 byteCount = qFromBigEndian<quint16>(answer + 8);
+        const quint16 value = qFromBigEndian<quint16>(answer + 10);
+
+        if (transactionId != request.transactionId) {
+            std::printf("Read Err: Response from TRX header did not match the requests\n");
+            std::fflush(stdout);
+        } else if (function == ReadInputRegister && byteCount != 2) {
+            std::printf("Read Err: Response byte count was unexpected: %i, expected 2!\n",
+                        int(byteCount));
+            std::fflush(stdout);
+        } else if (request.slot) {
+            deliver(request, value);
+        }
+    } while (reader.bytesAvailable() != 0);
+}
+
+void MotorClient::deliver(const PendingRequest &request, quint16 value)
+{
+    QObject *receiver = request.receiver.data();
+    if (!receiver)
+        return; // the asker is gone; its answer is consumed all the same
+
+    switch (request.kind) {
+    case StateRegister:
+        connect(this, SIGNAL(stateResponse(int,QString)), receiver, request.slot);
+        emit stateResponse(value, stateName(value));
+        break;
+    case CrpmRegister:
+        connect(this, SIGNAL(crpmResponse(int)), receiver, request.slot);
+        emit crpmResponse(value);
+        break;
+    case DirectionRegister:
+        connect(this, SIGNAL(directionResponse(int)), receiver, request.slot);
+        emit directionResponse(value != 0 ? 1 : 0);
+        break;
+    case IdentifyRegister:
+        connect(this, SIGNAL(identifyResponse(bool)), receiver, request.slot);
+        emit identifyResponse(value == 1);
+        break;
+    case TemperatureRegister:
+        connect(this, SIGNAL(temperatureResponse(qreal)), receiver, request.slot);
+        emit temperatureResponse(value * 0.1);
+        break;
+    default:
+        qDebug("MotorClient::ReadCallback: unknown response type!");
+        return;
+    }
+    // A receiver that went during its own slot took its connections with it.
+    if (QObject *stillThere = request.receiver.data())
+        QObject::disconnect(this, nullptr, stillThere, nullptr);
+}

@@ -1,0 +1,72 @@
+#pragma once
+
+#include "socketreader.h"
+
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+// Modbus TCP client of one pump cabinet: turns typed requests into 12-byte
+// frames, matches each 12-byte answer to the oldest request and hands the value
+// to the one slot that asked for it, once.
+class MotorClient : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(MotorClient)
+
+public:
+    struct PendingRequest
+    {
+        QPointer<QObject> receiver; // null for writes, and once the asker is gone
+        const char *slot = nullptr; // null for writes
+        quint16 transactionId = 0;
+        int kind = 0;
+    };
+
+    MotorClient(const QString &host, int port);
+
+    void connectToHost();
+    bool isConnected() const;
+    void detachSocket();
+    void setUnitId(int unitId);
+
+    bool readState(QObject *receiver, const char *slot);
+    bool readCrpm(QObject *receiver, const char *slot);
+    bool readDirection(QObject *receiver, const char *slot);
+    bool readIdentify(QObject *receiver, const char *slot);
+    bool readTemperature(QObject *receiver, const char *slot);
+
+    bool sendCrpm(int crpm);
+    bool sendDirection(bool counterClockwise);
+    bool sendIdentify(bool on);
+    bool sendStart();
+    bool sendStop();
+
+    QString stateName(int code) const;
+
+signals:
+    void stateResponse(int state, QString stateName);
+    void crpmResponse(int crpm);
+    void directionResponse(int dir);
+    void temperatureResponse(qreal temp);
+    void identifyResponse(bool identify);
+
+protected slots:
+    void dataIsReady();
+
+private:
+    bool readRegister(int reg, QObject *receiver, const char *slot);
+    bool sendReadRequest(int reg, quint16 *transactionId);
+    bool writeRegister(int reg, int value);
+    void deliver(const PendingRequest &request, quint16 value);
+
+    QList<PendingRequest> pending;
+    int unitId = 0;
+    quint16 transactionCounter = 0;
+    QString host;
+    int port = 0;
+
+public:
+    SocketReader reader;
+};

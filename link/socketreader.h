@@ -1,0 +1,84 @@
+#pragma once
+
+#include "saferwbuffer.h"
+
+#include <QAbstractSocket>
+#include <QByteArray>
+#include <QList>
+#include <QMutex>
+#include <QObject>
+#include <QString>
+#include <QThread>
+
+QT_BEGIN_NAMESPACE
+class QTcpSocket;
+QT_END_NAMESPACE
+
+// One cabinet's TCP connection, run on a worker thread of its own. Requests come
+// in through queued hand-over signals and go out one at a time: the next is
+// written only once data has come in for the previous one.
+class SocketReader : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(SocketReader)
+
+public:
+    SocketReader();
+    ~SocketReader() override;
+
+    void connectToHost(const QString &ip, int port);
+    qint64 write(const char *data, qint64 len);
+    void flush();
+    qint64 read(char *data, qint64 maxLen);
+    qint64 bytesAvailable() const;
+
+    // Safe from any thread: copies kept by the worker thread.
+    QAbstractSocket::SocketState state() const;
+    QAbstractSocket::SocketError error() const;
+    QString errorString() const;
+
+signals:
+    void readyRead();
+    void connected();
+    void disconnected();
+    void error(QAbstractSocket::SocketError socketError);
+    void writeDataNotify(QByteArray data);
+    void flushNotify();
+    void setupNotify();
+    void connectNotify(QString ip, int port);
+
+public slots:
+    void sockConnected();
+    void sockDisconnected();
+    void sockError(QAbstractSocket::SocketError err);
+
+protected slots:
+    void readIncomingData();
+    void writeData(QByteArray data);
+    void connectHost(QString ip, int port);
+    void flushSlot();
+    void setupSlot();
+
+private slots:
+    void sockStateChanged(QAbstractSocket::SocketState socketState);
+    void releaseSocket();
+
+protected:
+    // The hand-over signal of the same name must not hide QObject's hook.
+    using QObject::connectNotify;
+
+private:
+    void resetPacing();
+    void resetLinkStatus();
+
+    QThread thread;
+    QTcpSocket *socket = nullptr;
+    SafeRWBuffer incoming;
+    QList<QByteArray> writeQueue;
+    bool writePending = false;
+
+    mutable QMutex linkMutex;
+    QAbstractSocket::SocketState linkState = QAbstractSocket::UnconnectedState;
+    QAbstractSocket::SocketError linkError = QAbstractSocket::UnknownSocketError;
+    QString linkErrorString;
+};

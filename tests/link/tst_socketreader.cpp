@@ -1,0 +1,174 @@
+#include "socketreader.h"
+
+#include "simcabinet.h"
+#include "testsupport.h"
+
+#include <QtTest>
+
+class tst_SocketReader : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { TestSupport::failOnConnectWarnings(); }
+    void connectsOnItsOwnThread();
+    void pacesOneRequestAtATime();
+    void refusedThenConnectsAgain();
+    void pacingStartsAfreshWithANewLink();
+    void teardownWithLiveConnection();
+
+private:
+    static QByteArray frame(int transactionId)
+    {
+        QByteArray bytes = QByteArray::fromHex("000000000006000400000001");
+        bytes[0] = char(transactionId >> 8);
+        bytes[1] = char(transactionId & 0xff);
+        return bytes;
+    }
+    static void send(SocketReader &reader, const QByteArray &bytes)
+    {
+        QCOMPARE(reader.write(bytes.constData(), bytes.size()), qint64(bytes.size()));
+        reader.flush();
+    }
+};
+
+void tst_SocketReader::connectsOnItsOwnThread()
+{
+    SimCabinet *sim = TestSupport::startSimulator(this);
+    SocketReader reader;
+    QCOMPARE(reader.state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(reader.error(), QAbstractSocket::UnknownSocketError);
+    QVERIFY(static_cast<QObject &>(reader).thread() != QThread::currentThread());
+
+    QSignalSpy connected(&reader, SIGNAL(connected()));
+    reader.connectToHost(sim->name(), sim->port());
+    // The attempt has started by the time connectToHost() returns.
+    QVERIFY(reader.state() == QAbstractSocket::ConnectingState
+            || reader.state() == QAbstractSocket::ConnectedState);
+    QTRY_COMPARE(connected.count(), 1);
+    QCOMPARE(reader.state(), QAbstractSocket::ConnectedState);
+
+    QSignalSpy readyRead(&reader, SIGNAL(readyRead()));
+    send(reader, frame(7));
+    QTRY_COMPARE(reader.bytesAvailable(), qint64(12));
+    QVERIFY(readyRead.count() >= 1);
+    char answer[12];
+    QCOMPARE(reader.read(answer, 12), qint64(12));
+    QCOMPARE(QByteArray(answer, 12).toHex(), QByteArray("000700000006000400020001"));
+    delete sim;
+}
+
+void tst_SocketReader::pacesOneRequestAtATime()
+{
+    SimCabinet *sim = TestSupport::startSimulator(this);
+    sim->setSilent(true);
+    SocketReader reader;
+    QSignalSpy connected(&reader, SIGNAL(connected()));
+    reader.connectToHost(sim->name(), sim->port());
+    QTRY_COMPARE(connected.count(), 1);
+
+    send(reader, frame(1));
+    send(reader, frame(2));
+    send(reader, frame(3));
+    QTRY_COMPARE(sim->requests().size(), 1);
+    QTest::qWait(150); // the other two must stay behind
+    QCOMPARE(sim->requests().size(), 1);
+
+    // Any arrival of data releases exactly one more.
+    sim->sendUnrequested(5);
+    QTRY_COMPARE(sim->requests().size(), 2);
+    sim->sendUnrequested(5);
+    QTRY_COMPARE(sim->requests().size(), 3);
+    QTest::qWait(50);
+    QCOMPARE(sim->requests().size(), 3);
+
+    // The arrival after the last queued one leaves the link idle: the next goes at once.
+    QSignalSpy readyRead(&reader, SIGNAL(readyRead()));
+    sim->sendUnrequested(2);
+    QTRY_COMPARE(readyRead.count(), 1);
+    send(reader, frame(4));
+    QTRY_COMPARE(sim->requests().size(), 4);
+    QCOMPARE(sim->requests().at(0).transactionId, quint16(1));
+    QCOMPARE(sim->requests().at(3).transactionId, quint16(4));
+    QCOMPARE(reader.bytesAvailable(), qint64(12));
+    delete sim;
+}
+
+void tst_SocketReader::refusedThenConnectsAgain()
+{
+    SocketReader reader;
+    QSignalSpy errors(&reader, SIGNAL(error(QAbstractSocket::SocketError)));
+    QSignalSpy connected(&reader, SIGNAL(connected()));
+    const quint16 port = TestSupport::unusedPort();
+    reader.connectToHost(QStringLiteral("127.0.0.1"), port);
+    QTRY_COMPARE(errors.count(), 1);
+    QCOMPARE(errors.at(0).at(0).value<QAbstractSocket::SocketError>(),
+             QAbstractSocket::ConnectionRefusedError);
+    QCOMPARE(reader.error(), QAbstractSocket::ConnectionRefusedError);
+    QVERIFY(!reader.errorString().isEmpty());
+    QTRY_COMPARE(reader.state(), QAbstractSocket::UnconnectedState);
+
+    // A new attempt clears the last error, as the socket itself does.
+    SimCabinet *sim = TestSupport::startSimulator(this);
+    reader.connectToHost(sim->name(), sim->port());
+    QCOMPARE(reader.error(), QAbstractSocket::UnknownSocketError);
+    QTRY_COMPARE(connected.count(), 1);
+    QCOMPARE(reader.state(), QAbstractSocket::ConnectedState);
+    QCOMPARE(errors.count(), 1);
+    delete sim;
+}
+
+void tst_SocketReader::pacingStartsAfreshWithANewLink()
+{
+    SimCabinet *sim = TestSupport::startSimulator(this);
+    sim->setSilent(true);
+    SocketReader reader;
+    QSignalSpy connected(&reader, SIGNAL(connected()));
+    QSignalSpy disconnected(&reader, SIGNAL(disconnected()));
+    reader.connectToHost(sim->name(), sim->port());
+    QTRY_COMPARE(connected.count(), 1);
+
+    send(reader, frame(1));
+    send(reader, frame(2)); // held back behind the unanswered first one
+    QTRY_COMPARE(sim->requests().size(), 1);
+    sim->sendUnrequested(3); // half an answer, then the link dies
+    QTRY_COMPARE(reader.bytesAvailable(), qint64(3));
+    sim->dropConnections();
+    QTRY_COMPARE(disconnected.count(), 1);
+    QCOMPARE(reader.state(), QAbstractSocket::UnconnectedState);
+    sim->clearRequests();
+
+    reader.connectToHost(sim->name(), sim->port());
+    QTRY_COMPARE(connected.count(), 2);
+    // Nothing of the dead link survives: neither the queued request nor its half answer.
+    QCOMPARE(reader.bytesAvailable(), qint64(0));
+    send(reader, frame(9));
+    QTRY_COMPARE(sim->requests().size(), 1);
+    QTest::qWait(50);
+    QCOMPARE(sim->requests().size(), 1);
+    QCOMPARE(sim->requests().at(0).transactionId, quint16(9));
+    delete sim;
+}
+
+void tst_SocketReader::teardownWithLiveConnection()
+{
+    SimCabinet *sim = TestSupport::startSimulator(this);
+    QSignalSpy clients(sim, &SimCabinet::clientConnected);
+    QSignalSpy gone(sim, &SimCabinet::clientDisconnected);
+    auto *reader = new SocketReader;
+    QThread *worker = static_cast<QObject *>(reader)->thread();
+    QSignalSpy finished(worker, &QThread::finished);
+    reader->connectToHost(sim->name(), sim->port());
+    QTRY_COMPARE(reader->state(), QAbstractSocket::ConnectedState);
+    QTRY_COMPARE(clients.count(), 1);
+    send(*reader, frame(1));
+    QTRY_COMPARE(reader->bytesAvailable(), qint64(12));
+
+    delete reader; // returns only once the worker thread has ended
+    QCOMPARE(finished.count(), 1);
+    QTRY_COMPARE(gone.count(), 1);
+    delete sim;
+}
+
+QTEST_GUILESS_MAIN(tst_SocketReader)
+#include "tst_socketreader.moc"
