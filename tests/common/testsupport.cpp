@@ -3,12 +3,16 @@
 #include "simcabinet.h"
 
 #include <QFile>
+#include <QNetworkInterface>
 #include <QTcpServer>
 #include <QTemporaryFile>
 #include <QTest>
 
 #include <cstdio>
 #include <cstdlib>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -36,11 +40,11 @@ void TestSupport::failOnConnectWarnings()
         previousHandler = previous;
 }
 
-SimCabinet *TestSupport::startSimulator(QObject *parent, const QString &address)
+SimCabinet *TestSupport::startSimulator(QObject *parent, const QString &address, quint16 port)
 {
     auto *cabinet = new SimCabinet(parent);
     cabinet->setLogging(false);
-    if (!cabinet->listen(QHostAddress(address), 0))
+    if (!cabinet->listen(QHostAddress(address), port))
         qFatal("cannot start the cabinet simulator on %s: %s", qPrintable(address),
                qPrintable(cabinet->errorString()));
     return cabinet;
@@ -51,6 +55,51 @@ quint16 TestSupport::unusedPort(const QHostAddress &address)
     QTcpServer probe;
     probe.listen(address, 0);
     return probe.serverPort(); // closed again on return, so connections are refused
+}
+
+bool TestSupport::inPrivateNetwork()
+{
+    bool holdsInstallation = false;
+    const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
+    for (const QNetworkInterface &interface : interfaces) {
+        if (!(interface.flags() & QNetworkInterface::IsLoopBack))
+            return false;
+        for (const QNetworkAddressEntry &entry : interface.addressEntries()) {
+            if (entry.ip() == QHostAddress(installationHost(10)))
+                holdsInstallation = true;
+        }
+    }
+    return holdsInstallation;
+}
+
+QString TestSupport::installationHost(int number)
+{
+    return QStringLiteral("10.0.85.%1").arg(number);
+}
+
+TestSupport::BlackHole::BlackHole(const QHostAddress &address, quint16 port)
+{
+    sockaddr_in where = {};
+    where.sin_family = AF_INET;
+    where.sin_port = htons(port);
+    where.sin_addr.s_addr = htonl(address.toIPv4Address());
+    listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int on = 1;
+    ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (::bind(listener, reinterpret_cast<sockaddr *>(&where), sizeof where) != 0
+        || ::listen(listener, 0) != 0)
+        return;
+    // One connection that is never accepted fills the queue.
+    filler = ::socket(AF_INET, SOCK_STREAM, 0);
+    ready = ::connect(filler, reinterpret_cast<sockaddr *>(&where), sizeof where) == 0;
+}
+
+TestSupport::BlackHole::~BlackHole()
+{
+    if (filler >= 0)
+        ::close(filler);
+    if (listener >= 0)
+        ::close(listener);
 }
 
 StdoutCapture::StdoutCapture()

@@ -15,11 +15,41 @@ namespace TestSupport {
 // time; every test turns such a warning into a failure of the whole run.
 void failOnConnectWarnings();
 
-// A simulated cabinet on a loopback address and a port of the system's choosing.
-SimCabinet *startSimulator(QObject *parent, const QString &address = QStringLiteral("127.0.0.1"));
+// A simulated cabinet, by default on a loopback address and a port of the system's choosing.
+SimCabinet *startSimulator(QObject *parent, const QString &address = QStringLiteral("127.0.0.1"),
+                           quint16 port = 0);
 
 // A port on which nothing listens, for refused connections.
 quint16 unusedPort(const QHostAddress &address = QHostAddress::LocalHost);
+
+// True inside the private network namespace that tests/netns-run makes: only
+// loopback interfaces, and the installation's addresses on them. Tests that build
+// cabinets (always port 502 at those addresses) skip anywhere else.
+bool inPrivateNetwork();
+#define TAVREL_REQUIRE_PRIVATE_NETWORK()                                                      \
+    do {                                                                                      \
+        if (!TestSupport::inPrivateNetwork())                                                 \
+            QSKIP("needs the private network namespace of tests/netns-run; never runs on the " \
+                  "real network");                                                            \
+    } while (false)
+
+QString installationHost(int number); // "10.0.85.<number>"
+
+// A listening socket whose queue is full: a connection attempt to it stays in
+// progress (its SYN is dropped) instead of completing or being refused.
+class BlackHole final
+{
+public:
+    BlackHole(const QHostAddress &address, quint16 port);
+    ~BlackHole();
+    bool isReady() const { return ready; }
+
+private:
+    Q_DISABLE_COPY_MOVE(BlackHole)
+    int listener = -1;
+    int filler = -1;
+    bool ready = false;
+};
 
 } // namespace TestSupport
 

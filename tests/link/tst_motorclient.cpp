@@ -63,7 +63,8 @@ std::unique_ptr<MotorClient> tst_MotorClient::connectedClient()
 {
     auto client = std::make_unique<MotorClient>(sim->name(), sim->port());
     client->connectToHost();
-    if (!QTest::qWaitFor([&] { return client->isConnected(); }, 5000))
+    // Both ends: the simulator has taken the call too.
+    if (!QTest::qWaitFor([&] { return client->isConnected() && sim->connectionCount() == 1; }, 5000))
         qFatal("the client did not connect to the simulator");
     return client;
 }

@@ -1,0 +1,137 @@
+#include "cabinet.h"
+
+#include "rotorhead.h"
+
+Cabinet::Cabinet(const QString &host, int rotorCount, QObject *parent)
+    : QObject(parent)
+    , client(host, ModbusPort)
+    , hostText(host)
+{
+    for (int i = 0; i < rotorCount; ++i)
+        rotors.append(new RotorHead(&client, i, this));
+    wireLink();
+}
+
+Cabinet::~Cabinet()
+{
+    client.detachSocket();
+    while (!rotors.isEmpty())
+        delete rotors.takeFirst();
+}
+
+// Listens to the link: the rotor heads first, so they refresh before the cabinet
+// reports the connection. Unique connections make this safe to repeat.
+void Cabinet::wireLink()
+{
+    for (RotorHead *rotorHead : qAsConst(rotors)) {
+        connect(&client.reader, SIGNAL(connected()), rotorHead, SLOT(updateAll()),
+                Qt::UniqueConnection);
+    }
+    connect(&client.reader, SIGNAL(connected()), this, SLOT(socketConnected()),
+            Qt::UniqueConnection);
+    connect(&client.reader, SIGNAL(disconnected()), this, SLOT(socketDisconnected()),
+            Qt::UniqueConnection);
+    connect(&client.reader, SIGNAL(error(QAbstractSocket::SocketError)),
+            this, SLOT(socketError(QAbstractSocket::SocketError)), Qt::UniqueConnection);
+}
+
+void Cabinet::connectToCabinet()
+{
+    if (isConnected() || isConnecting())
+        return;
+    // A link error detached everyone; an explicit new attempt listens again.
+    wireLink();
+    client.connectToHost();
+    emit willConnect(this);
+}
+
+bool Cabinet::isConnected() const
+{
+    return client.isConnected();
+}
+
+bool Cabinet::isConnecting() const
+{
+    const QAbstractSocket::SocketState state = client.reader.state();
+    return state == QAbstractSocket::HostLookupState || state == QAbstractSocket::ConnectingState;
+}
+
+bool Cabinet::hasError() const
+{
+    return client.reader.error() != QAbstractSocket::UnknownSocketError;
+}
+
+QString Cabinet::errorString() const
+{
+    return client.reader.errorString();
+}
+
+QString Cabinet::host() const
+{
+    return hostText;
+}
+
+RotorHead *Cabinet::rotor(int index) const
+{
+    return rotors.value(index, nullptr);
+}
+
+void Cabinet::queryTemperature()
+{
+    if (isConnected())
+        client.readTemperature(this, SLOT(temperatureResponse(qreal)));
+}
+
+void Cabinet::queryIdentify()
+{
+    if (isConnected())
+        client.readIdentify(this, SLOT(identifyResponse(bool)));
+}
+
+void Cabinet::setIdentify(bool on)
+{
+    if (on != identifyOn && isConnected())
+        client.sendIdentify(on);
+}
+
+bool Cabinet::noActiveLoops() const
+{
+    if (!isConnected())
+        return true;
+    for (const RotorHead *rotorHead : rotors) {
+        if (rotorHead->isLoopRunning())
+            return false;
+    }
+    return true;
+}
+
+void Cabinet::socketConnected()
+{
+    emit didConnect(this);
+}
+
+void Cabinet::socketDisconnected()
+{
+    emit didDisconnect(this);
+}
+
+void Cabinet::socketError(QAbstractSocket::SocketError)
+{
+    // Reported while a newer attempt was being started, the error belongs to the
+    // old one; detaching now would cut the new attempt off from its listeners.
+    if (!hasError())
+        return;
+    emit connectionError(this, client.reader.errorString());
+    client.detachSocket();
+}
+
+void Cabinet::temperatureResponse(qreal celcius)
+{
+    emit temperatureChanged(this, celcius);
+}
+
+void Cabinet::identifyResponse(bool blinking)
+{
+    identifyOn = blinking;
+    emit identifyChanged(this, blinking);
+}

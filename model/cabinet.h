@@ -1,0 +1,60 @@
+#pragma once
+
+#include "motorclient.h"
+
+#include <QAbstractSocket>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+class RotorHead;
+
+// One pump cabinet on the network: its link, its rotor heads, its temperature and
+// identify function. Every signal carries the cabinet, so listeners know who spoke.
+class Cabinet final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(Cabinet)
+
+public:
+    static constexpr int ModbusPort = 502;
+
+    Cabinet(const QString &host, int rotorCount, QObject *parent);
+    ~Cabinet() override;
+
+    void connectToCabinet();
+    bool isConnected() const;
+    bool isConnecting() const;
+    bool hasError() const;
+    QString errorString() const;
+    QString host() const;
+    RotorHead *rotor(int index) const;
+    void queryTemperature();
+    void queryIdentify();
+    void setIdentify(bool on);
+    bool noActiveLoops() const;
+
+signals:
+    void willConnect(Cabinet *);
+    void didConnect(Cabinet *);
+    void didDisconnect(Cabinet *);
+    void connectionError(Cabinet *, QString errMsg);
+    void didEmergencyStop(Cabinet *);
+    void temperatureChanged(Cabinet *, qreal celcius);
+    void identifyChanged(Cabinet *, bool on);
+
+protected slots:
+    void socketConnected();
+    void socketDisconnected();
+    void socketError(QAbstractSocket::SocketError err);
+    void temperatureResponse(qreal celcius);
+    void identifyResponse(bool blinking);
+
+private:
+    void wireLink();
+
+    MotorClient client;
+    QList<RotorHead *> rotors;
+    QString hostText;
+    bool identifyOn = false;
+};

@@ -1,0 +1,78 @@
+#include "cabinetlistmodel.h"
+
+#include "cabinet.h"
+#include "cabinetlist.h"
+
+#include <QColor>
+
+CabinetListModel::CabinetListModel(CabinetList *list, QObject *parent)
+    : QAbstractListModel(parent)
+    , cabinets(list)
+{
+    connect(cabinets, SIGNAL(childHasChanged(int)), this, SLOT(childChanged(int)));
+    connect(cabinets, SIGNAL(childAppended()), this, SLOT(childAppended()));
+}
+
+int CabinetListModel::rowCount(const QModelIndex &parent) const
+{
+    // Rows have no children: a list, not a tree.
+    return parent.isValid() ? 0 : cabinets->size();
+}
+
+QVariant CabinetListModel::data(const QModelIndex &index, int role) const
+{
+    const Cabinet *cabinet = cabinetAt(index);
+    if (!cabinet)
+        return QVariant();
+
+    switch (role) {
+    case Qt::DisplayRole:
+    case Qt::EditRole:
+        return cabinet->host();
+    case Qt::DecorationRole:
+        if (cabinet->hasError())
+            return QColor(Qt::red);
+        if (cabinet->isConnected())
+            return QColor(Qt::green);
+        if (cabinet->isConnecting())
+            return QColor(Qt::yellow);
+        return QColor(Qt::gray);
+    case Qt::ToolTipRole:
+    case Qt::StatusTipRole:
+        if (cabinet->hasError())
+            return tr("Error: ") + cabinet->errorString();
+        if (cabinet->isConnecting())
+            return tr("Connecting to pump cabinet: ") + cabinet->host();
+        if (cabinet->isConnected())
+            return tr("Connected to: ") + cabinet->host();
+        return QVariant();
+    }
+    return QVariant();
+}
+
+QVariant CabinetListModel::headerData(int, Qt::Orientation, int) const
+{
+    return QVariant();
+}
+
+Cabinet *CabinetListModel::cabinetAt(const QModelIndex &index) const
+{
+    if (!index.isValid() || index.model() != this || index.row() >= cabinets->size())
+        return nullptr;
+    return cabinets->at(index.row());
+}
+
+bool CabinetListModel::noActiveLoops() const
+{
+    return cabinets->noActiveLoops();
+}
+
+void CabinetListModel::childChanged(int index)
+{
+    emit dataChanged(createIndex(index, 0), createIndex(index, 0), {});
+}
+
+void CabinetListModel::childAppended()
+{
+    emit dataChanged(createIndex(0, 0), createIndex(rowCount() - 1, 0), {});
+}

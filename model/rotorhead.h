@@ -1,0 +1,68 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+QT_BEGIN_NAMESPACE
+class QTimer;
+QT_END_NAMESPACE
+
+class MotorClient;
+
+// One pump rotor head of a cabinet: what the cabinet last said about it, the
+// commands for it, and loop mode, which alternates it between running and standing.
+class RotorHead final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(RotorHead)
+
+public:
+    RotorHead(MotorClient *client, int rotorIndex, QObject *parent);
+
+    int queryCrpm();
+    int queryDirection();
+    bool queryState(bool cachedOnly);
+    bool isLoopRunning() const;
+    bool loopModeEnabled() const;
+    int loopRunSecs() const;
+    int loopPauseSecs() const;
+
+    void setCrpm(int crpm);
+    void setDirection(int dir);
+    void setLoopMode(bool on);
+    void setLoopRunSecs(int secs);
+    void setLoopPauseSecs(int secs);
+    void start();
+    void stop();
+
+signals:
+    void dataChanged();
+    void stateChanged(QString stateName, bool isRunning);
+    void crpmChanged(int crpm);
+    void directionChanged(int dir);
+
+protected slots:
+    void loopGotoRun();
+    void loopGotoPause();
+
+public slots:
+    void rotorStateResponse(int state, QString stateName);
+    void rotorCrpmResponse(int crpm);
+    void rotorDirectionResponse(int dir);
+    void updateAll();
+
+private:
+    bool isConnected() const;
+    void armRunTimer();
+
+    MotorClient *client;
+    int rotorIndex;
+    int crpm = 0;
+    int direction = 0;
+    int state = 8;
+    QString stateText;
+    bool loopOn = false;
+    int runSecs = 1;
+    int pauseSecs = 1;
+    QTimer *loopTimer;
+};

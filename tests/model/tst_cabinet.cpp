@@ -1,0 +1,301 @@
+#include "cabinet.h"
+
+#include "cabinetprotocol.h"
+#include "rotorhead.h"
+#include "simcabinet.h"
+#include "testsupport.h"
+
+#include <QtTest>
+
+#include <memory>
+
+using namespace CabinetProtocol;
+
+class tst_Cabinet : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void holdsItsRotorHeads();
+    void connectsAndRefreshesEveryRotor();
+    void connectsOnlyWhenIdle();
+    void temperatureAndIdentify();
+    void cabinetRequestsNeedALink();
+    void connectsAgainAfterAnError();
+    void errorOfASupersededAttempt();
+    void errorOfALiveLink();
+    void noActiveLoops();
+    void teardownWhileConnected();
+
+private:
+    std::unique_ptr<Cabinet> connectedCabinet(int rotorCount = 4);
+
+    SimCabinet *sim = nullptr;
+    const QString host = TestSupport::installationHost(12);
+};
+
+void tst_Cabinet::initTestCase()
+{
+    TAVREL_REQUIRE_PRIVATE_NETWORK();
+    TestSupport::failOnConnectWarnings();
+    qRegisterMetaType<Cabinet *>();
+}
+
+void tst_Cabinet::init()
+{
+    sim = TestSupport::startSimulator(this, host, Cabinet::ModbusPort);
+}
+
+void tst_Cabinet::cleanup()
+{
+    delete sim;
+}
+
+std::unique_ptr<Cabinet> tst_Cabinet::connectedCabinet(int rotorCount)
+{
+    auto cabinet = std::make_unique<Cabinet>(host, rotorCount, nullptr);
+    QSignalSpy connected(cabinet.get(), &Cabinet::didConnect);
+    cabinet->connectToCabinet();
+    if (!connected.wait(5000))
+        return nullptr;
+    // Let the rotor heads' refresh be answered.
+    if (!QTest::qWaitFor([&] { return sim->requests().size() == 3 * rotorCount; }, 5000))
+        return nullptr;
+    QTest::qWait(20);
+    sim->clearRequests();
+    return cabinet;
+}
+
+void tst_Cabinet::holdsItsRotorHeads()
+{
+    Cabinet cabinet(host, 4, nullptr);
+    QCOMPARE(cabinet.host(), host);
+    QVERIFY(!cabinet.rotor(-1));
+    QVERIFY(!cabinet.rotor(4));
+    QSet<RotorHead *> heads;
+    for (int i = 0; i < 4; ++i) {
+        QVERIFY(cabinet.rotor(i));
+        QCOMPARE(cabinet.rotor(i)->parent(), &cabinet);
+        heads.insert(cabinet.rotor(i));
+    }
+    QCOMPARE(heads.size(), 4);
+
+    Cabinet empty(host, 0, nullptr);
+    QVERIFY(!empty.rotor(0));
+    QVERIFY(!empty.isConnected());
+    QVERIFY(!empty.isConnecting());
+    QVERIFY(!empty.hasError());
+}
+
+void tst_Cabinet::connectsAndRefreshesEveryRotor()
+{
+    Cabinet cabinet(host, 4, nullptr);
+    QSignalSpy willConnect(&cabinet, &Cabinet::willConnect);
+    QSignalSpy didConnect(&cabinet, &Cabinet::didConnect);
+    QSignalSpy speeds(cabinet.rotor(2), &RotorHead::crpmChanged);
+    cabinet.connectToCabinet();
+    QCOMPARE(willConnect.count(), 1);
+    QCOMPARE(willConnect.at(0).at(0).value<Cabinet *>(), &cabinet);
+    QTRY_COMPARE(didConnect.count(), 1);
+    QCOMPARE(didConnect.at(0).at(0).value<Cabinet *>(), &cabinet);
+    QVERIFY(cabinet.isConnected());
+    QVERIFY(!cabinet.isConnecting());
+
+    // Speed, state and direction of every rotor, each with its own unit.
+    QTRY_COMPARE(sim->requests().size(), 12);
+    for (int i = 0; i < 12; ++i) {
+        const SimCabinet::Request request = sim->requests().at(i);
+        QCOMPARE(request.unit, i / 3);
+        QCOMPARE(request.reg, QList<int>({CrpmRegister, StateRegister, DirectionRegister}).at(i % 3));
+    }
+    QTRY_COMPARE(speeds.count(), 1);
+}
+
+void tst_Cabinet::connectsOnlyWhenIdle()
+{
+    auto cabinet = connectedCabinet();
+    QVERIFY(cabinet);
+    QSignalSpy willConnect(cabinet.get(), &Cabinet::willConnect);
+    cabinet->connectToCabinet();
+    QCOMPARE(willConnect.count(), 0);
+    QCOMPARE(sim->connectionCount(), 1);
+
+    // An attempt in progress is left alone too.
+    sim->setRefusing(true);
+    TestSupport::BlackHole hole(QHostAddress(TestSupport::installationHost(13)), Cabinet::ModbusPort);
+    QVERIFY(hole.isReady());
+    Cabinet stuck(TestSupport::installationHost(13), 4, nullptr);
+    QSignalSpy stuckWill(&stuck, &Cabinet::willConnect);
+    stuck.connectToCabinet();
+    QVERIFY(stuck.isConnecting());
+    stuck.connectToCabinet();
+    QCOMPARE(stuckWill.count(), 1);
+}
+
+void tst_Cabinet::temperatureAndIdentify()
+{
+    auto cabinet = connectedCabinet();
+    QVERIFY(cabinet);
+    QSignalSpy temperatures(cabinet.get(), &Cabinet::temperatureChanged);
+    QSignalSpy identifies(cabinet.get(), &Cabinet::identifyChanged);
+
+    sim->setTemperature(237);
+    cabinet->queryTemperature();
+    QTRY_COMPARE(temperatures.count(), 1);
+    QCOMPARE(temperatures.at(0).at(0).value<Cabinet *>(), cabinet.get());
+    QVERIFY(qFuzzyCompare(temperatures.at(0).at(1).toDouble(), 23.7));
+
+    // Off already as far as the cabinet said: nothing to write.
+    cabinet->setIdentify(false);
+    // On is written, but the cabinet's word is awaited before it counts.
+    cabinet->setIdentify(true);
+    cabinet->setIdentify(true);
+    QTRY_COMPARE(sim->requests().size(), 3);
+    QVERIFY(sim->identify());
+    for (int i = 1; i < 3; ++i) {
+        QCOMPARE(sim->requests().at(i).function, WriteSingleRegister);
+        QCOMPARE(sim->requests().at(i).reg, int(IdentifyRegister));
+        QCOMPARE(sim->requests().at(i).value, 1);
+    }
+    cabinet->queryIdentify();
+    QTRY_COMPARE(identifies.count(), 1);
+    QCOMPARE(identifies.at(0), QVariantList({QVariant::fromValue(cabinet.get()), true}));
+    cabinet->setIdentify(true);
+    QTest::qWait(50);
+    QCOMPARE(sim->requests().size(), 4);
+
+    cabinet->setIdentify(false);
+    QTRY_VERIFY(!sim->identify());
+    cabinet->queryIdentify();
+    QTRY_COMPARE(identifies.count(), 2);
+    QCOMPARE(identifies.at(1).at(1).toBool(), false);
+}
+
+void tst_Cabinet::cabinetRequestsNeedALink()
+{
+    Cabinet cabinet(host, 4, nullptr);
+    QSignalSpy temperatures(&cabinet, &Cabinet::temperatureChanged);
+    QSignalSpy identifies(&cabinet, &Cabinet::identifyChanged);
+    cabinet.queryTemperature();
+    cabinet.queryIdentify();
+    cabinet.setIdentify(true);
+    QTest::qWait(50);
+    QCOMPARE(sim->connectionCount(), 0);
+    QCOMPARE(temperatures.count(), 0);
+    QCOMPARE(identifies.count(), 0);
+}
+
+void tst_Cabinet::connectsAgainAfterAnError()
+{
+    sim->setRefusing(true);
+    Cabinet cabinet(host, 4, nullptr);
+    QSignalSpy willConnect(&cabinet, &Cabinet::willConnect);
+    QSignalSpy didConnect(&cabinet, &Cabinet::didConnect);
+    QSignalSpy errors(&cabinet, &Cabinet::connectionError);
+    cabinet.connectToCabinet();
+    QTRY_COMPARE(errors.count(), 1);
+    QCOMPARE(errors.at(0).at(0).value<Cabinet *>(), &cabinet);
+    QCOMPARE(errors.at(0).at(1).toString(), QStringLiteral("Connection refused"));
+    QVERIFY(cabinet.hasError());
+    QCOMPARE(cabinet.errorString(), QStringLiteral("Connection refused"));
+    QVERIFY(!cabinet.isConnected());
+
+    // Refused again: the error is reported again, not swallowed by a dead link.
+    cabinet.connectToCabinet();
+    QTRY_COMPARE(errors.count(), 2);
+    QCOMPARE(willConnect.count(), 2);
+
+    sim->setRefusing(false);
+    cabinet.connectToCabinet();
+    QCOMPARE(willConnect.count(), 3);
+    QVERIFY(!cabinet.hasError()); // a new attempt clears the last error
+    QTRY_COMPARE(didConnect.count(), 1);
+    QVERIFY(cabinet.isConnected());
+    // The rotor heads listen again, exactly once each: one refresh per rotor.
+    QTRY_COMPARE(sim->requests().size(), 12);
+    QTest::qWait(50);
+    QCOMPARE(sim->requests().size(), 12);
+}
+
+void tst_Cabinet::errorOfASupersededAttempt()
+{
+    sim->setRefusing(true);
+    Cabinet cabinet(host, 4, nullptr);
+    QSignalSpy didConnect(&cabinet, &Cabinet::didConnect);
+    QSignalSpy errors(&cabinet, &Cabinet::connectionError);
+    cabinet.connectToCabinet();
+    // The refusal is known to the link, but its signal still waits in the queue
+    // when the operator tries again.
+    QElapsedTimer waited;
+    waited.start();
+    while (!cabinet.hasError() && waited.elapsed() < 5000)
+        QThread::msleep(1);
+    QVERIFY(cabinet.hasError());
+    sim->setRefusing(false);
+    cabinet.connectToCabinet();
+
+    QTRY_COMPARE(didConnect.count(), 1);
+    QVERIFY(cabinet.isConnected());
+    QCOMPARE(errors.count(), 0);
+    QTRY_COMPARE(sim->requests().size(), 12);
+}
+
+void tst_Cabinet::errorOfALiveLink()
+{
+    auto cabinet = connectedCabinet();
+    QVERIFY(cabinet);
+    QSignalSpy errors(cabinet.get(), &Cabinet::connectionError);
+    sim->dropConnections();
+    QTRY_COMPARE(errors.count(), 1);
+    QVERIFY(cabinet->hasError());
+    QVERIFY(!cabinet->isConnected());
+
+    QSignalSpy didConnect(cabinet.get(), &Cabinet::didConnect);
+    cabinet->connectToCabinet();
+    QTRY_COMPARE(didConnect.count(), 1);
+    QVERIFY(!cabinet->hasError());
+    QTRY_COMPARE(sim->requests().size(), 12);
+}
+
+void tst_Cabinet::noActiveLoops()
+{
+    {
+        auto empty = connectedCabinet(0);
+        QVERIFY(empty);
+        QVERIFY(empty->noActiveLoops());
+    }
+    sim->clearRequests();
+    auto cabinet = connectedCabinet();
+    QVERIFY(cabinet);
+    QVERIFY(cabinet->noActiveLoops());
+    RotorHead *head = cabinet->rotor(3);
+    head->start();
+    QSignalSpy states(head, &RotorHead::stateChanged);
+    head->queryState(false);
+    QVERIFY(states.wait(5000));
+    head->setLoopMode(true);
+    QVERIFY(head->isLoopRunning());
+    QVERIFY(!cabinet->noActiveLoops());
+
+    // A cabinet that is not connected counts as free of loops.
+    sim->dropConnections();
+    QTRY_VERIFY(!cabinet->isConnected());
+    QVERIFY(cabinet->noActiveLoops());
+}
+
+void tst_Cabinet::teardownWhileConnected()
+{
+    auto cabinet = connectedCabinet();
+    QVERIFY(cabinet);
+    QSignalSpy gone(sim, &SimCabinet::clientDisconnected);
+    cabinet->rotor(0)->setLoopMode(true);
+    cabinet.reset();
+    QTRY_COMPARE(gone.count(), 1);
+}
+
+QTEST_GUILESS_MAIN(tst_Cabinet)
+#include "tst_cabinet.moc"

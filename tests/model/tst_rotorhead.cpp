@@ -1,0 +1,392 @@
+#include "rotorhead.h"
+
+#include "cabinetprotocol.h"
+#include "motorclient.h"
+#include "simcabinet.h"
+#include "testsupport.h"
+
+#include <QElapsedTimer>
+#include <QtTest>
+
+#include <memory>
+
+using namespace CabinetProtocol;
+
+// Run commands as the simulator received them, with the time they arrived.
+class RunLog final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(RunLog)
+
+public:
+    RunLog(SimCabinet *sim, int unit)
+    {
+        clock.start();
+        connect(sim, &SimCabinet::requestReceived, this, [this, unit](const SimCabinet::Request &r) {
+            if (r.unit == unit && r.function == WriteSingleRegister && r.reg == RunRegister)
+                commands.append({r.value == RunStart ? "start" : "stop", clock.elapsed()});
+        });
+    }
+    QStringList names() const
+    {
+        QStringList list;
+        for (const auto &command : commands)
+            list << QString::fromLatin1(command.first);
+        return list;
+    }
+    qint64 gap(int i) const { return commands.at(i).second - commands.at(i - 1).second; }
+
+    QList<QPair<const char *, qint64>> commands;
+
+private:
+    QElapsedTimer clock;
+};
+
+class tst_RotorHead : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void startsUnknownAndOffline();
+    void refreshesOnConnection();
+    void commandsGoToItsUnit();
+    void reportsRunningOnlyForCode0_data();
+    void reportsRunningOnlyForCode0();
+    void loopAlternatesRunAndPause();
+    void loopWaitsForStartWhenNotRunning();
+    void stopDuringALoopPhase();
+    void haltingStatesEndTheLoop_data();
+    void haltingStatesEndTheLoop();
+    void haltingStateSeenAtTheEndOfAPause();
+    void loopModeOffStopsARunningRotor();
+    void linkDropsDuringAPause();
+
+private:
+    void connectClient();
+    std::unique_ptr<RotorHead> connectedHead(int index);
+    void readStateNow(RotorHead &head);
+    void startLoop(RotorHead &head);
+
+    SimCabinet *sim = nullptr;
+    std::unique_ptr<MotorClient> client;
+};
+
+void tst_RotorHead::initTestCase()
+{
+    TestSupport::failOnConnectWarnings();
+}
+
+void tst_RotorHead::init()
+{
+    sim = TestSupport::startSimulator(this);
+    client = std::make_unique<MotorClient>(sim->name(), sim->port());
+}
+
+void tst_RotorHead::cleanup()
+{
+    client.reset();
+    delete sim;
+}
+
+void tst_RotorHead::connectClient()
+{
+    client->connectToHost();
+    QTRY_VERIFY(client->isConnected());
+}
+
+// A head on a live link whose refresh has been answered.
+std::unique_ptr<RotorHead> tst_RotorHead::connectedHead(int index)
+{
+    if (!client->isConnected()) {
+        client->connectToHost();
+        if (!QTest::qWaitFor([this] { return client->isConnected(); }, 5000))
+            return nullptr;
+    }
+    auto head = std::make_unique<RotorHead>(client.get(), index, nullptr);
+    QSignalSpy lastOfRefresh(head.get(), &RotorHead::directionChanged);
+    if (!lastOfRefresh.wait(5000))
+        return nullptr;
+    return head;
+}
+
+void tst_RotorHead::readStateNow(RotorHead &head)
+{
+    QSignalSpy states(&head, &RotorHead::stateChanged);
+    head.queryState(false);
+    QTRY_COMPARE(states.count(), 1);
+}
+
+// A running rotor with loop mode on: the loop is in its run phase.
+void tst_RotorHead::startLoop(RotorHead &head)
+{
+    head.start();
+    readStateNow(head);
+    QVERIFY(head.queryState(true));
+    QSignalSpy states(&head, &RotorHead::stateChanged);
+    head.setLoopMode(true);
+    QVERIFY(head.isLoopRunning());
+    QVERIFY(states.wait(5000)); // loop mode asks for the state too
+}
+
+void tst_RotorHead::startsUnknownAndOffline()
+{
+    RotorHead head(client.get(), 2, nullptr);
+    QSignalSpy states(&head, &RotorHead::stateChanged);
+    QVERIFY(!head.queryState(true));
+    QVERIFY(!head.queryState(false));
+    QCOMPARE(head.queryCrpm(), -1);
+    QCOMPARE(head.queryDirection(), 2);
+    QVERIFY(!head.loopModeEnabled());
+    QVERIFY(!head.isLoopRunning());
+    QCOMPARE(head.loopRunSecs(), 1);
+    QCOMPARE(head.loopPauseSecs(), 1);
+
+    // Offline, commands send nothing and change nothing.
+    head.setCrpm(1200);
+    head.setDirection(1);
+    head.start();
+    head.stop();
+    connectClient();
+    QCOMPARE(head.queryCrpm(), 0);
+    QCOMPARE(head.queryDirection(), 0);
+    QTRY_COMPARE(states.count(), 1); // the refresh on connection
+    QCOMPARE(states.at(0).at(0).toString(), QStringLiteral("STOPPED"));
+    for (const SimCabinet::Request &request : sim->requests())
+        QCOMPARE(request.function, ReadInputRegister);
+}
+
+void tst_RotorHead::refreshesOnConnection()
+{
+    sim->setRotorState(1, 5);
+    RotorHead first(client.get(), 0, nullptr);
+    RotorHead second(client.get(), 1, nullptr);
+    QSignalSpy states(&second, &RotorHead::stateChanged);
+    QSignalSpy speeds(&second, &RotorHead::crpmChanged);
+    QSignalSpy directions(&second, &RotorHead::directionChanged);
+    connectClient();
+
+    QTRY_COMPARE(directions.count(), 1);
+    QCOMPARE(states.count(), 1);
+    QCOMPARE(states.at(0), QVariantList({QStringLiteral("PAUSED"), false}));
+    QCOMPARE(speeds.at(0), QVariantList({0}));
+    QCOMPARE(directions.at(0), QVariantList({0}));
+
+    // Speed, state and direction, each with the rotor's own unit identifier.
+    const QList<SimCabinet::Request> requests = sim->requests();
+    QCOMPARE(requests.size(), 6);
+    const int expected[6][2] = {{0, 2}, {0, 0}, {0, 3}, {1, 2}, {1, 0}, {1, 3}};
+    for (int i = 0; i < 6; ++i) {
+        QCOMPARE(requests.at(i).unit, expected[i][0]);
+        QCOMPARE(requests.at(i).reg, expected[i][1]);
+    }
+
+    // A head built on a live link refreshes at once.
+    RotorHead late(client.get(), 3, nullptr);
+    QTRY_COMPARE(sim->requests().size(), 9);
+    QCOMPARE(sim->requests().at(6).unit, 3);
+}
+
+void tst_RotorHead::commandsGoToItsUnit()
+{
+    auto owned = connectedHead(3);
+    QVERIFY(owned);
+    RotorHead &head = *owned;
+    RotorHead other(client.get(), 1, nullptr);
+    QTRY_COMPARE(sim->requests().size(), 6);
+    sim->clearRequests();
+
+    head.setCrpm(1500);
+    other.setCrpm(700);
+    head.setDirection(5);
+    head.start();
+    QTRY_COMPARE(sim->rotorState(3), 0);
+    QCOMPARE(head.queryCrpm(), 1500); // the value written is the value known
+    QCOMPARE(head.queryDirection(), 1);
+    head.stop();
+    QTRY_COMPARE(sim->rotorState(3), 1);
+
+    QCOMPARE(sim->rotorSpeed(3), 1500);
+    QCOMPARE(sim->rotorSpeed(1), 700);
+    QCOMPARE(sim->rotorDirection(3), 1);
+    QCOMPARE(sim->startCount(3), 1);
+    QCOMPARE(sim->stopCount(3), 1);
+    QCOMPARE(sim->startCount(1), 0);
+    for (const SimCabinet::Request &request : sim->requests())
+        QVERIFY(request.unit == 3 || (request.unit == 1 && request.reg == CrpmRegister));
+}
+
+void tst_RotorHead::reportsRunningOnlyForCode0_data()
+{
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("running");
+    QTest::newRow("0") << 0 << "RUNNING" << true;
+    QTest::newRow("1") << 1 << "STOPPED" << false;
+    QTest::newRow("5") << 5 << "PAUSED" << false;
+    QTest::newRow("7") << 7 << "TEMPERATURE STOP" << false;
+    QTest::newRow("9") << 9 << "UNKOWN STATE" << false;
+}
+
+void tst_RotorHead::reportsRunningOnlyForCode0()
+{
+    QFETCH(int, code);
+    QFETCH(QString, name);
+    QFETCH(bool, running);
+    auto owned = connectedHead(2);
+    QVERIFY(owned);
+    RotorHead &head = *owned;
+    QTRY_COMPARE(sim->requests().size(), 3);
+    sim->setRotorState(2, code);
+    QSignalSpy states(&head, &RotorHead::stateChanged);
+    head.queryState(false);
+    QTRY_COMPARE(states.count(), 1);
+    QCOMPARE(states.at(0), QVariantList({name, running}));
+    QCOMPARE(head.queryState(true), running);
+}
+
+void tst_RotorHead::loopAlternatesRunAndPause()
+{
+    auto owned = connectedHead(1);
+    QVERIFY(owned);
+    RotorHead &head = *owned;
+    RunLog log(sim, 1);
+    startLoop(head); // start, then loop mode on a running rotor: start again
+    QTRY_VERIFY_WITH_TIMEOUT(log.commands.size() >= 6, 8000);
+    QCOMPARE(log.names().mid(0, 6), QStringList({"start", "start", "stop", "start", "stop", "start"}));
+    // Each phase lasts its second, give or take the timer's slack and a busy machine.
+    for (int i = 2; i < 6; ++i)
+        QVERIFY2(log.gap(i) >= 900 && log.gap(i) < 3000, qPrintable(QString::number(log.gap(i))));
+    QVERIFY(head.isLoopRunning());
+}
+
+void tst_RotorHead::loopWaitsForStartWhenNotRunning()
+{
+    auto owned = connectedHead(0);
+    QVERIFY(owned);
+    RotorHead &head = *owned;
+    RunLog log(sim, 0);
+    readStateNow(head); // STOPPED
+    head.setLoopRunSecs(2);
+    head.setLoopMode(true);
+    head.setLoopMode(true); // acts once
+    QVERIFY(head.loopModeEnabled());
+    QVERIFY(!head.isLoopRunning());
+    QTest::qWait(300);
+    QVERIFY(log.commands.isEmpty());
+    QCOMPARE(sim->requests().size(), 3 + 1 + 1); // refresh, our read, one loop-mode read
+
+    head.start();
+    QVERIFY(head.isLoopRunning());
+    QTRY_COMPARE_WITH_TIMEOUT(log.commands.size(), 2, 5000);
+    QCOMPARE(log.names(), QStringList({"start", "stop"}));
+    QVERIFY2(log.gap(1) >= 1800, qPrintable(QString::number(log.gap(1))));
+}
+
+void tst_RotorHead::stopDuringALoopPhase()
+{
+    auto owned = connectedHead(2);
+    QVERIFY(owned);
+    RotorHead &head = *owned;
+    RunLog log(sim, 2);
+    startLoop(head);
+    head.stop();
+    QVERIFY(!head.isLoopRunning());
+    QVERIFY(head.loopModeEnabled());
+    QTRY_COMPARE(log.commands.size(), 3);
+    QTest::qWait(1300); // the run phase would have ended by now
+    QCOMPARE(log.names(), QStringList({"start", "start", "stop"}));
+}
+
+void tst_RotorHead::haltingStatesEndTheLoop_data()
+{
+    QTest::addColumn<int>("code");
+    QTest::newRow("emergency stop") << 2;
+    QTest::newRow("priming") << 6;
+}
+
+void tst_RotorHead::haltingStatesEndTheLoop()
+{
+    QFETCH(int, code);
+    auto owned = connectedHead(0);
+    QVERIFY(owned);
+    RotorHead &head = *owned;
+    RunLog log(sim, 0);
+    startLoop(head);
+
+    bool loopSeenRunning = false;
+    connect(&head, &RotorHead::stateChanged, this, [&] { loopSeenRunning = head.isLoopRunning(); });
+    sim->setRotorState(0, code);
+    readStateNow(head);
+    QVERIFY(loopSeenRunning); // listeners hear the news before the loop halts
+    QVERIFY(!head.isLoopRunning());
+    QVERIFY(head.loopModeEnabled());
+    const int commands = log.commands.size();
+    QTest::qWait(1300);
+    QCOMPARE(log.commands.size(), commands);
+}
+
+void tst_RotorHead::haltingStateSeenAtTheEndOfAPause()
+{
+    auto owned = connectedHead(3);
+    QVERIFY(owned);
+    RotorHead &head = *owned;
+    RunLog log(sim, 3);
+    sim->setRotorState(3, 6);
+    readStateNow(head); // known: PRIMING
+    QSignalSpy states(&head, &RotorHead::stateChanged);
+    head.setLoopMode(true);
+    QVERIFY(!head.isLoopRunning());
+    QVERIFY(states.wait(5000));
+    head.start(); // nobody reads the state again during the loop
+    QVERIFY(head.isLoopRunning());
+    // Run, pause, and at the end of the pause the known state says stop again.
+    QTRY_COMPARE_WITH_TIMEOUT(log.commands.size(), 3, 5000);
+    QCOMPARE(log.names(), QStringList({"start", "stop", "stop"}));
+    QVERIFY(!head.isLoopRunning());
+    QVERIFY(head.loopModeEnabled());
+}
+
+void tst_RotorHead::loopModeOffStopsARunningRotor()
+{
+    auto owned = connectedHead(1);
+    QVERIFY(owned);
+    RotorHead &head = *owned;
+    RunLog log(sim, 1);
+    startLoop(head);
+    head.setLoopMode(false);
+    QVERIFY(!head.loopModeEnabled());
+    QVERIFY(!head.isLoopRunning());
+    QTRY_COMPARE(log.commands.size(), 3);
+    QCOMPARE(log.names(), QStringList({"start", "start", "stop"}));
+
+    // Known to stand still: switching off sends nothing.
+    readStateNow(head);
+    head.setLoopMode(true);
+    head.setLoopMode(false);
+    QTest::qWait(200);
+    QCOMPARE(log.commands.size(), 3);
+}
+
+void tst_RotorHead::linkDropsDuringAPause()
+{
+    auto owned = connectedHead(2);
+    QVERIFY(owned);
+    RotorHead &head = *owned;
+    RunLog log(sim, 2);
+    startLoop(head);
+    QTRY_VERIFY_WITH_TIMEOUT(log.commands.size() >= 3, 4000); // run phase ended: stop
+    QVERIFY(head.isLoopRunning());
+    sim->dropConnections();
+    QTRY_VERIFY(!client->isConnected());
+    // The pause ends with nothing to talk to: nothing is sent and the loop falls idle.
+    QTRY_VERIFY_WITH_TIMEOUT(!head.isLoopRunning(), 3000);
+    QVERIFY(head.loopModeEnabled());
+    QCOMPARE(log.names(), QStringList({"start", "start", "stop"}));
+}
+
+QTEST_GUILESS_MAIN(tst_RotorHead)
+#include "tst_rotorhead.moc"
