@@ -1,3 +1,5 @@
+#include "appcontroller.h"
+
 #include <QApplication>
 
 int main(int argc, char **argv)
@@ -7,5 +9,7 @@ int main(int argc, char **argv)
     QApplication::setOrganizationName(QStringLiteral("Dosivo A/S"));
     QApplication::setOrganizationDomain(QStringLiteral("dosivo.com"));
     QApplication::setApplicationVersion(QStringLiteral("1.35"));
+
+    AppController controller;
     return app.exec();
 }

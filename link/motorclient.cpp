@@ -56,6 +56,11 @@ void MotorClient::detachSocket()
     QObject::disconnect(&reader, SIGNAL(error(QAbstractSocket::SocketError)), nullptr, nullptr);
 }
 
+bool MotorClient::hasPendingRequests() const
+{
+    return !pending.isEmpty();
+}
+
 void MotorClient::setUnitId(int unitId)
 {
     this->unitId = unitId;

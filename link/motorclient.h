@@ -30,6 +30,8 @@ public:
     bool isConnected() const;
     void detachSocket();
     void setUnitId(int unitId);
+    // Requests handed over and not yet answered, writes included.
+    bool hasPendingRequests() const;
 
     bool readState(QObject *receiver, const char *slot);
     bool readCrpm(QObject *receiver, const char *slot);

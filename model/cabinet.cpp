@@ -105,6 +105,11 @@ bool Cabinet::noActiveLoops() const
     return true;
 }
 
+bool Cabinet::hasPendingRequests() const
+{
+    return client.hasPendingRequests();
+}
+
 void Cabinet::socketConnected()
 {
     emit didConnect(this);

@@ -33,6 +33,7 @@ public:
     void queryIdentify();
     void setIdentify(bool on);
     bool noActiveLoops() const;
+    bool hasPendingRequests() const;
 
 signals:
     void willConnect(Cabinet *);

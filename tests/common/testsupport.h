@@ -22,14 +22,14 @@ SimCabinet *startSimulator(QObject *parent, const QString &address = QStringLite
 // A port on which nothing listens, for refused connections.
 quint16 unusedPort(const QHostAddress &address = QHostAddress::LocalHost);
 
-// True inside the private network namespace that tests/netns-run makes: only
+// True inside the private network namespace that scripts/netns-run makes: only
 // loopback interfaces, and the installation's addresses on them. Tests that build
 // cabinets (always port 502 at those addresses) skip anywhere else.
 bool inPrivateNetwork();
 #define TAVREL_REQUIRE_PRIVATE_NETWORK()                                                      \
     do {                                                                                      \
         if (!TestSupport::inPrivateNetwork())                                                 \
-            QSKIP("needs the private network namespace of tests/netns-run; never runs on the " \
+            QSKIP("needs the private network namespace of scripts/netns-run; never runs on the " \
                   "real network");                                                            \
     } while (false)
 

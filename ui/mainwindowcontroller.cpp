@@ -1,0 +1,216 @@
+#include "mainwindowcontroller.h"
+
+#include "cabinet.h"
+#include "cabinetlistmodel.h"
+#include "rotorhead.h"
+#include "rotorwidget.h"
+#include "rotorwidgetcontroller.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QMessageBox>
+#include <QSignalBlocker>
+#include <QStatusBar>
+#include <QUrl>
+
+#include <algorithm>
+
+MainWindowController::MainWindowController(QObject *parent)
+    : QObject(parent)
+{
+    ui.setupUi(&window);
+    currentCabinet = nullptr;
+    versionLabel.setText(QCoreApplication::applicationName() + QLatin1Char(' ')
+                         + QCoreApplication::applicationVersion());
+    window.statusBar()->addPermanentWidget(&versionLabel, 0);
+    window.show();
+
+    RotorWidget *panels[RotorCount] = {ui.rotor1, ui.rotor2, ui.rotor3, ui.rotor4};
+    for (int i = 0; i < RotorCount; ++i)
+        rotorControllers[i] = new RotorWidgetController(panels[i], this);
+
+    connect(&window, SIGNAL(canCloseWindow(QCloseEvent*)), this, SLOT(canWindowClose(QCloseEvent*)),
+            Qt::DirectConnection);
+    connect(ui.identifyButton, SIGNAL(toggled(bool)), this, SLOT(identifyButton(bool)));
+    connect(ui.actionAbout, SIGNAL(triggered()), this, SLOT(showAboutBox()));
+
+    stopWatch.setInterval(20);
+    connect(&stopWatch, &QTimer::timeout, this, &MainWindowController::finishClosingWhenStopsAnswered);
+}
+
+// The label sits in the window's status bar; it has to leave before the window
+// deletes its children, which declaring it after the window ensures.
+MainWindowController::~MainWindowController() = default;
+
+void MainWindowController::setCabinetModel(CabinetListModel *model)
+{
+    QObject::disconnect(ui.cabinetListView, nullptr, this, nullptr);
+    ui.cabinetListView->setModel(model);
+    connect(ui.cabinetListView, SIGNAL(activated(QModelIndex)),
+            this, SLOT(cabinetItemActivated(QModelIndex)));
+    connect(ui.cabinetListView, SIGNAL(clicked(QModelIndex)), this, SLOT(cabinetClicked(QModelIndex)));
+}
+
+CabinetListModel *MainWindowController::cabinetModel() const
+{
+    return qobject_cast<CabinetListModel *>(ui.cabinetListView->model());
+}
+
+void MainWindowController::cabinetItemActivated(const QModelIndex &index)
+{
+    CabinetListModel *model = cabinetModel();
+    if (Cabinet *cabinet = model ? model->cabinetAt(index) : nullptr)
+        cabinet->connectToCabinet();
+}
+
+void MainWindowController::cabinetClicked(const QModelIndex &index)
+{
+    CabinetListModel *model = cabinetModel();
+    Cabinet *cabinet = model ? model->cabinetAt(index) : nullptr;
+    if (!cabinet || cabinet == currentCabinet)
+        return;
+    selectCabinet(cabinet);
+    for (int i = 0; i < RotorCount; ++i)
+        rotorControllers[i]->setRotor(cabinet->rotor(i));
+    for (RotorWidgetController *controller : rotorControllers)
+        controller->refresh();
+}
+
+void MainWindowController::selectCabinet(Cabinet *cabinet)
+{
+    if (currentCabinet)
+        QObject::disconnect(currentCabinet, nullptr, this, nullptr);
+    ui.identifyButton->setEnabled(false);
+    currentCabinet = cabinet;
+    connect(cabinet, SIGNAL(temperatureChanged(Cabinet*,qreal)),
+            this, SLOT(cabinetChangedTemp(Cabinet*,qreal)));
+    connect(cabinet, SIGNAL(identifyChanged(Cabinet*,bool)),
+            this, SLOT(cabinetChangedIdentify(Cabinet*,bool)));
+    if (cabinet->isConnected()) {
+        cabinet->queryTemperature();
+        cabinet->queryIdentify();
+    } else {
+        connect(cabinet, SIGNAL(didConnect(Cabinet*)), this, SLOT(queryCabTemp()));
+        ui.tempLbl->setText(QStringLiteral("-"));
+        showIdentify(false);
+        ui.identifyButton->setEnabled(false);
+    }
+}
+
+void MainWindowController::queryCabTemp()
+{
+    if (!currentCabinet || !currentCabinet->isConnected())
+        return;
+    currentCabinet->queryTemperature();
+    currentCabinet->queryIdentify();
+}
+
+void MainWindowController::cabinetChangedTemp(Cabinet *, qreal celcius)
+{
+    ui.tempLbl->setText(QString::number(celcius, 'g', 6) + QStringLiteral(" \u00B0C"));
+}
+
+void MainWindowController::cabinetChangedIdentify(Cabinet *, bool on)
+{
+    ui.identifyButton->setEnabled(true);
+    showIdentify(on);
+}
+
+// What the cabinet reports is shown, not taken for an operator's toggle.
+void MainWindowController::showIdentify(bool on)
+{
+    const QSignalBlocker blocker(ui.identifyButton);
+    ui.identifyButton->setChecked(on);
+}
+
+void MainWindowController::identifyButton(bool checked)
+{
+    if (!currentCabinet)
+        return;
+    currentCabinet->setIdentify(checked);
+    ui.identifyButton->setEnabled(false);
+    // The button comes back with what the cabinet confirms.
+    currentCabinet->queryIdentify();
+}
+
+void MainWindowController::canWindowClose(QCloseEvent *event)
+{
+    if (exitConfirmed)
+        return;
+    if (!stoppingCabinets.isEmpty()) {
+        event->ignore(); // still waiting for the stop commands to be answered
+        return;
+    }
+    CabinetListModel *model = cabinetModel();
+    if (!model || model->noActiveLoops())
+        return;
+
+    const QString message = tr("If you exit ") + QCoreApplication::applicationName()
+            + tr(",\nthe loop behaviour will stop.\n\n")
+            + tr("Are you sure you want to stop pump operation and exit?");
+    const QMessageBox::StandardButton answer =
+            QMessageBox::warning(&window, tr("Stop pump operation?"), message,
+                                 QMessageBox::Ok | QMessageBox::Cancel);
+    if (answer == QMessageBox::Cancel) {
+        event->ignore();
+        return;
+    }
+    // A rotor in a run phase would go on pumping with nothing left to stop it.
+    if (stopRunningLoops()) {
+        event->ignore();
+        window.statusBar()->showMessage(tr("Stopping the looping rotors..."));
+        stopClock.start();
+        stopWatch.start();
+    } else {
+        event->accept();
+    }
+}
+
+bool MainWindowController::stopRunningLoops()
+{
+    CabinetListModel *model = cabinetModel();
+    for (int row = 0; row < model->rowCount(); ++row) {
+        Cabinet *cabinet = model->cabinetAt(model->index(row));
+        if (!cabinet || !cabinet->isConnected())
+            continue;
+        bool stopped = false;
+        for (int i = 0; RotorHead *rotor = cabinet->rotor(i); ++i) {
+            if (rotor->isLoopRunning()) {
+                rotor->stop();
+                stopped = true;
+            }
+        }
+        if (stopped)
+            stoppingCabinets.append(cabinet);
+    }
+    return !stoppingCabinets.isEmpty();
+}
+
+void MainWindowController::finishClosingWhenStopsAnswered()
+{
+    const bool allAnswered = std::all_of(stoppingCabinets.cbegin(), stoppingCabinets.cend(),
+                                         [](const QPointer<Cabinet> &cabinet) {
+        return !cabinet || !cabinet->isConnected() || !cabinet->hasPendingRequests();
+    });
+    if (!allAnswered && stopClock.elapsed() < StopAnswerLimitMs)
+        return;
+    stopWatch.stop();
+    exitConfirmed = true;
+    window.close();
+}
+
+void MainWindowController::showAboutBox()
+{
+    const QString title = tr("About ") + QCoreApplication::applicationName() + QLatin1Char(' ')
+            + QCoreApplication::applicationVersion();
+    const QString text = tr("Copyright \u00A9 2026 Dosivo A/S") + QStringLiteral("\n\n")
+            + tr("This software controls Tavrel peristaltic pumps.\n")
+            + tr("See ") + QStringLiteral("www.dosivo.com") + tr(" for more details.");
+    QMessageBox::about(&window, title, text);
+}
+
+void MainWindowController::openDosivoWebsite()
+{
+    QDesktopServices::openUrl(QUrl(QStringLiteral("https://www.dosivo.com"), QUrl::TolerantMode));
+}

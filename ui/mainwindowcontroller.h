@@ -1,0 +1,67 @@
+#pragma once
+
+#include "mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+
+QT_BEGIN_NAMESPACE
+class QCloseEvent;
+class QModelIndex;
+QT_END_NAMESPACE
+
+class Cabinet;
+class CabinetListModel;
+class RotorWidgetController;
+
+// Behind the main window: which cabinet is on display, temperature and identify,
+// the About box, and whether the window may close while loops run.
+class MainWindowController final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(MainWindowController)
+
+public:
+    explicit MainWindowController(QObject *parent);
+    ~MainWindowController() override;
+
+    void setCabinetModel(CabinetListModel *model);
+
+public slots:
+    void cabinetItemActivated(const QModelIndex &index);
+    void cabinetClicked(const QModelIndex &index);
+    void queryCabTemp();
+    void cabinetChangedTemp(Cabinet *, qreal celcius);
+    void cabinetChangedIdentify(Cabinet *, bool on);
+    void identifyButton(bool checked);
+    void canWindowClose(QCloseEvent *event);
+    void showAboutBox();
+    void openDosivoWebsite();
+
+private:
+    static constexpr int RotorCount = 4;
+    static constexpr int StopAnswerLimitMs = 2000;
+
+    void selectCabinet(Cabinet *cabinet);
+    CabinetListModel *cabinetModel() const;
+    void showIdentify(bool on);
+    bool stopRunningLoops();
+    void finishClosingWhenStopsAnswered();
+
+    MainWindow window;
+    Ui::MainWindow ui;
+    QLabel versionLabel;
+    RotorWidgetController *rotorControllers[RotorCount] = {};
+    Cabinet *currentCabinet = nullptr;
+
+    // Closing with loops running: their stop commands are answered first.
+    QList<QPointer<Cabinet>> stoppingCabinets;
+    QTimer stopWatch;
+    QElapsedTimer stopClock;
+    bool exitConfirmed = false;
+};

@@ -1,0 +1,58 @@
+#include "rotorwidget.h"
+
+RotorWidget::RotorWidget(QWidget *parent)
+    : QWidget(parent)
+{
+    ui.setupUi(this);
+
+    connect(ui.rotorBtn, SIGNAL(clicked()), this, SLOT(rotorButtonPush()));
+    connect(ui.cwBtn, SIGNAL(clicked()), this, SLOT(cwDirectionButtonPush()));
+    connect(ui.ccwBtn, SIGNAL(clicked()), this, SLOT(ccwDirectionButtonPush()));
+    connect(ui.rotorSpeedBox, SIGNAL(valueChanged(int)), this, SLOT(speedBoxChanged(int)));
+    connect(ui.rotorSpeedBox, SIGNAL(editingFinished()), this, SLOT(speedBoxEditFinished()));
+    connect(ui.loopEnableCheck, SIGNAL(stateChanged(int)), this, SLOT(toggleLoopMode(int)));
+}
+
+void RotorWidget::rotorButtonPush()
+{
+    emit toggleStartStop();
+}
+
+void RotorWidget::speedBoxChanged(int newVal)
+{
+    if (newVal != committedCrpm)
+        emit willChangeCrpm();
+}
+
+void RotorWidget::speedBoxEditFinished()
+{
+    const int value = ui.rotorSpeedBox->value();
+    emit didChangeCrpm(value, value != committedCrpm);
+    committedCrpm = value;
+}
+
+// The two buttons are exclusive only through these two slots.
+void RotorWidget::cwDirectionButtonPush()
+{
+    ui.ccwBtn->setEnabled(true);
+    ui.ccwBtn->setChecked(false);
+    ui.cwBtn->setEnabled(true);
+    ui.cwBtn->setChecked(true);
+    emit directionChanged(true);
+}
+
+void RotorWidget::ccwDirectionButtonPush()
+{
+    ui.ccwBtn->setEnabled(true);
+    ui.ccwBtn->setChecked(true);
+    ui.cwBtn->setEnabled(true);
+    ui.cwBtn->setChecked(false);
+    emit directionChanged(false);
+}
+
+void RotorWidget::toggleLoopMode(int state)
+{
+    const bool editable = state == Qt::Checked;
+    ui.onTimeBox->setEnabled(editable);
+    ui.offTimeBox->setEnabled(editable);
+}

@@ -1,0 +1,156 @@
+#include "rotorwidgetcontroller.h"
+
+#include "rotorhead.h"
+#include "rotorwidget.h"
+
+#include <QTimer>
+
+namespace {
+constexpr int StatePollMs = 1000;
+}
+
+RotorWidgetController::RotorWidgetController(RotorWidget *widget, QObject *parent)
+    : QObject(parent)
+    , widget(widget)
+    , refreshTimer(new QTimer(this))
+{
+    connect(widget, SIGNAL(willChangeCrpm()), this, SLOT(widgetCrpmChanged()));
+    connect(widget, SIGNAL(didChangeCrpm(int,bool)), this, SLOT(widgetCrpmCommit(int,bool)));
+    connect(widget, SIGNAL(toggleStartStop()), this, SLOT(widgetToggleStartStop()));
+    connect(widget, SIGNAL(directionChanged(bool)), this, SLOT(widgetDirectionChanged(bool)));
+    connect(widget->ui.loopEnableCheck, SIGNAL(toggled(bool)), this, SLOT(widgetLoopModeChanged(bool)));
+    connect(widget->ui.onTimeBox, SIGNAL(valueChanged(int)), this, SLOT(widgetRunTimeChanged(int)));
+    connect(widget->ui.offTimeBox, SIGNAL(valueChanged(int)), this, SLOT(widgetPauseTimeChanged(int)));
+}
+
+void RotorWidgetController::setRotor(RotorHead *newRotor)
+{
+    if (rotor) {
+        QObject::disconnect(rotor, nullptr, this, nullptr);
+        refreshTimer->stop();
+        QObject::disconnect(refreshTimer, nullptr, nullptr, nullptr);
+    }
+    rotor = newRotor;
+    connect(rotor, SIGNAL(stateChanged(QString,bool)), this, SLOT(rotorStateChanged(QString,bool)));
+    connect(rotor, SIGNAL(crpmChanged(int)), this, SLOT(rotorCrpmChanged(int)));
+    connect(rotor, SIGNAL(directionChanged(int)), this, SLOT(rotorDirectionChanged(int)));
+    connect(refreshTimer, SIGNAL(timeout()), this, SLOT(refreshTimerCallback()));
+    refreshTimer->start(StatePollMs);
+}
+
+void RotorWidgetController::refresh()
+{
+    Ui::rotorWidget &ui = widget->ui;
+    ui.rotorBtn->setEnabled(false);
+    ui.rotorSpeedBox->setEnabled(false);
+    ui.ccwBtn->setEnabled(false);
+    ui.cwBtn->setEnabled(false);
+    ui.ccwBtn->setChecked(false);
+    ui.cwBtn->setChecked(false);
+    ui.rotorInfoLbl->setText(QStringLiteral("-"));
+    ui.rotorBtn->setText(QStringLiteral("-"));
+
+    rotor->queryCrpm();
+    rotor->queryState(false);
+    rotor->queryDirection();
+
+    // These reach the rotor just attached with the values it already holds.
+    ui.loopEnableCheck->setCheckState(rotor->loopModeEnabled() ? Qt::Checked : Qt::Unchecked);
+    ui.onTimeBox->setValue(rotor->loopRunSecs());
+    ui.offTimeBox->setValue(rotor->loopPauseSecs());
+}
+
+void RotorWidgetController::refreshTimerCallback()
+{
+    rotor->queryState(false);
+}
+
+void RotorWidgetController::widgetCrpmChanged()
+{
+    rotor->stop();
+}
+
+void RotorWidgetController::widgetCrpmCommit(int newValue, bool hasChanged)
+{
+    if (hasChanged)
+        rotor->setCrpm(newValue);
+    widget->ui.rotorSpeedBox->clearFocus();
+    widget->ui.rotorBtn->setFocus(Qt::OtherFocusReason);
+}
+
+void RotorWidgetController::widgetToggleStartStop()
+{
+    if (rotor->queryState(true) || rotor->isLoopRunning()) {
+        rotor->stop();
+    } else {
+        rotor->setCrpm(widget->ui.rotorSpeedBox->value());
+        rotor->start();
+    }
+    QPushButton *button = widget->ui.rotorBtn;
+    restoreFocus = button->hasFocus();
+    if (restoreFocus)
+        button->clearFocus();
+    button->setEnabled(false);
+    button->setText(QStringLiteral("-"));
+    rotor->queryState(false);
+}
+
+void RotorWidgetController::widgetDirectionChanged(bool clockwise)
+{
+    rotor->setDirection(clockwise ? 0 : 1);
+    rotor->queryDirection();
+}
+
+void RotorWidgetController::widgetLoopModeChanged(bool checked)
+{
+    rotor->setLoopMode(checked);
+}
+
+void RotorWidgetController::widgetRunTimeChanged(int secs)
+{
+    rotor->setLoopRunSecs(secs);
+}
+
+void RotorWidgetController::widgetPauseTimeChanged(int secs)
+{
+    rotor->setLoopPauseSecs(secs);
+}
+
+void RotorWidgetController::rotorStateChanged(QString name, bool isRunning)
+{
+    Ui::rotorWidget &ui = widget->ui;
+    ui.rotorInfoLbl->setText(name);
+    ui.rotorBtn->setText(isRunning || rotor->isLoopRunning() ? tr("Stop") : tr("Start"));
+    ui.rotorBtn->setEnabled(true);
+    ui.rotorSpeedBox->setEnabled(true);
+    ui.ccwBtn->setEnabled(true);
+    ui.cwBtn->setEnabled(true);
+    ui.loopEnableCheck->setEnabled(true);
+    ui.onTimeBox->setEnabled(true);
+    ui.offTimeBox->setEnabled(true);
+    if (restoreFocus) {
+        ui.rotorBtn->setFocus(Qt::OtherFocusReason);
+        restoreFocus = false;
+    }
+}
+
+void RotorWidgetController::rotorCrpmChanged(int crpm)
+{
+    QSpinBox *box = widget->ui.rotorSpeedBox;
+    if (box->hasFocus())
+        return; // the operator's typing wins
+    box->setEnabled(true);
+    if (box->value() != crpm) {
+        widget->committedCrpm = crpm;
+        box->setValue(crpm);
+    }
+}
+
+void RotorWidgetController::rotorDirectionChanged(int dir)
+{
+    Ui::rotorWidget &ui = widget->ui;
+    ui.ccwBtn->setEnabled(true);
+    ui.ccwBtn->setChecked(dir != 0);
+    ui.cwBtn->setEnabled(true);
+    ui.cwBtn->setChecked(dir == 0);
+}
