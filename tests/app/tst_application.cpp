@@ -1,0 +1,373 @@
+#include "appcontroller.h"
+
+#include "cabinet.h"
+#include "cabinetlistmodel.h"
+#include "cabinetprotocol.h"
+#include "mainwindow.h"
+#include "rotorwidget.h"
+#include "simcabinet.h"
+#include "testsupport.h"
+
+#include <QListView>
+#include <QMessageBox>
+#include <QStatusBar>
+#include <QtTest>
+
+#include <functional>
+#include <memory>
+
+using namespace CabinetProtocol;
+
+// The whole program against thirteen simulated cabinets at the installation's
+// addresses, driven through its window as an operator would.
+class tst_Application : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void startsWithThirteenGrayRowsAndNoConnection();
+    void activationConnectsAndAClickShows();
+    void startOnAPanelWritesSpeedThenStart();
+    void loopRunsUntilAnEmergencyStop();
+    void closeAsksWhileLoopsRun();
+    void identifyShowsWhatTheCabinetConfirms();
+    void refusedCabinetShowsRedThenConnects();
+
+private:
+    MainWindow *window() const;
+    QListView *list() const;
+    RotorWidget *panel(int number) const; // rotor1 ... rotor4
+    QString text(const char *labelName) const;
+    void click(int row, bool twice = false);
+    void pressEnterOn(int row);
+    void showConnected(int row);
+    QStringList runCommands(int host, int unit) const;
+    static void onNextDialog(const std::function<void(QMessageBox *)> &answer);
+
+    QList<SimCabinet *> sims; // index 0 is 10.0.85.10
+    std::unique_ptr<AppController> app;
+};
+
+void tst_Application::initTestCase()
+{
+    qRegisterMetaType<Cabinet *>();
+    TAVREL_REQUIRE_PRIVATE_NETWORK();
+    TestSupport::failOnConnectWarnings();
+    QApplication::setApplicationName(QStringLiteral("Tavrel Control"));
+    QApplication::setOrganizationName(QStringLiteral("Dosivo A/S"));
+    QApplication::setApplicationVersion(QStringLiteral("1.35"));
+    QApplication::setQuitOnLastWindowClosed(false);
+}
+
+void tst_Application::init()
+{
+    for (int host = 10; host <= 22; ++host) {
+        SimCabinet *sim = TestSupport::startSimulator(this, TestSupport::installationHost(host), 502);
+        sim->setTemperature(235);
+        sims.append(sim);
+    }
+    app = std::make_unique<AppController>();
+    QVERIFY(QTest::qWaitForWindowExposed(window()));
+}
+
+void tst_Application::cleanup()
+{
+    app.reset();
+    qDeleteAll(sims);
+    sims.clear();
+}
+
+MainWindow *tst_Application::window() const
+{
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (auto *main = qobject_cast<MainWindow *>(widget))
+            return main;
+    }
+    return nullptr;
+}
+
+QListView *tst_Application::list() const
+{
+    return window()->findChild<QListView *>(QStringLiteral("cabinetListView"));
+}
+
+RotorWidget *tst_Application::panel(int number) const
+{
+    return window()->findChild<RotorWidget *>(QStringLiteral("rotor%1").arg(number));
+}
+
+QString tst_Application::text(const char *labelName) const
+{
+    return window()->findChild<QLabel *>(QLatin1String(labelName))->text();
+}
+
+void tst_Application::click(int row, bool twice)
+{
+    const QModelIndex index = list()->model()->index(row, 0);
+    list()->scrollTo(index);
+    const QPoint centre = list()->visualRect(index).center();
+    // A double-click reaches the view as press, release, then the double-click.
+    QTest::mouseClick(list()->viewport(), Qt::LeftButton, {}, centre);
+    if (twice)
+        QTest::mouseDClick(list()->viewport(), Qt::LeftButton, {}, centre);
+}
+
+void tst_Application::pressEnterOn(int row)
+{
+    list()->setFocus();
+    list()->setCurrentIndex(list()->model()->index(row, 0));
+    QTest::keyClick(list(), Qt::Key_Return);
+}
+
+// Double-click: the click shows the cabinet, the activation connects it.
+void tst_Application::showConnected(int row)
+{
+    click(row, true);
+    QTRY_VERIFY(panel(1)->ui.rotorBtn->isEnabled());
+    QTRY_VERIFY(window()->findChild<QPushButton *>(QStringLiteral("identifyButton"))->isEnabled());
+}
+
+QStringList tst_Application::runCommands(int host, int unit) const
+{
+    QStringList commands;
+    for (const SimCabinet::Request &r : sims.at(host - 10)->requests()) {
+        if (r.unit == unit && r.function == WriteSingleRegister && r.reg == RunRegister)
+            commands << (r.value == RunStart ? QStringLiteral("start") : QStringLiteral("stop"));
+    }
+    return commands;
+}
+
+void tst_Application::onNextDialog(const std::function<void(QMessageBox *)> &answer)
+{
+    QTimer::singleShot(0, qApp, [answer] {
+        QTRY_VERIFY(qobject_cast<QMessageBox *>(QApplication::activeModalWidget()));
+        answer(qobject_cast<QMessageBox *>(QApplication::activeModalWidget()));
+    });
+}
+
+void tst_Application::startsWithThirteenGrayRowsAndNoConnection()
+{
+    QAbstractItemModel *model = list()->model();
+    QCOMPARE(model->rowCount(), 13);
+    for (int row = 0; row < 13; ++row) {
+        const QModelIndex index = model->index(row, 0);
+        QCOMPARE(index.data().toString(), TestSupport::installationHost(10 + row));
+        QCOMPARE(index.data(Qt::DecorationRole).value<QColor>(), QColor(Qt::gray));
+        QVERIFY(!index.data(Qt::ToolTipRole).isValid());
+    }
+    QCOMPARE(window()->statusBar()->findChild<QLabel *>()->text(), QStringLiteral("Tavrel Control 1.35"));
+    QCOMPARE(panel(1)->ui.rotorInfoLbl->text(), QStringLiteral("-"));
+    QTest::qWait(100);
+    for (SimCabinet *sim : qAsConst(sims))
+        QCOMPARE(sim->connectionCount(), 0);
+}
+
+void tst_Application::activationConnectsAndAClickShows()
+{
+    SimCabinet *sim = sims.at(2);
+    sim->setRotorState(0, 5);
+    sim->setRotorState(3, 7);
+
+    // Enter connects the cabinet without putting it on display.
+    pressEnterOn(2);
+    QTRY_COMPARE(sim->connectionCount(), 1);
+    QTRY_COMPARE(list()->model()->index(2, 0).data(Qt::DecorationRole).value<QColor>(), QColor(Qt::green));
+    QCOMPARE(list()->model()->index(2, 0).data(Qt::ToolTipRole).toString(),
+             QStringLiteral("Connected to: 10.0.85.12"));
+    QTRY_COMPARE(sim->requests().size(), 12); // speed, state, direction of each rotor
+    QCOMPARE(panel(1)->ui.rotorInfoLbl->text(), QStringLiteral("-"));
+    QCOMPARE(text("tempLbl"), QStringLiteral("-"));
+
+    // A click shows it: rotor1 is rotor 0, rotor4 is rotor 3.
+    click(2);
+    QTRY_COMPARE(panel(1)->ui.rotorInfoLbl->text(), QStringLiteral("PAUSED"));
+    QTRY_COMPARE(panel(4)->ui.rotorInfoLbl->text(), QStringLiteral("TEMPERATURE STOP"));
+    QCOMPARE(panel(2)->ui.rotorInfoLbl->text(), QStringLiteral("STOPPED"));
+    QTRY_COMPARE(text("tempLbl"), QStringLiteral("23.5 \u00B0C"));
+    auto *identify = window()->findChild<QPushButton *>(QStringLiteral("identifyButton"));
+    QTRY_VERIFY(identify->isEnabled());
+    QVERIFY(!identify->isChecked());
+
+    // A second click on the current row asks nothing again.
+    const int before = sim->requests().size();
+    click(2);
+    QTest::qWait(100);
+    for (const SimCabinet::Request &r : sim->requests().mid(before))
+        QCOMPARE(r.reg, int(StateRegister)); // panel polls only
+
+    // Moving the current row by keyboard does not change what is shown.
+    list()->setCurrentIndex(list()->model()->index(4, 0));
+    QTest::qWait(50);
+    QCOMPARE(panel(1)->ui.rotorInfoLbl->text(), QStringLiteral("PAUSED"));
+}
+
+void tst_Application::startOnAPanelWritesSpeedThenStart()
+{
+    showConnected(3);
+    SimCabinet *sim = sims.at(3);
+    RotorWidget *second = panel(2); // rotor 1
+    QSpinBox *box = second->ui.rotorSpeedBox;
+    QSignalSpy commits(second, &RotorWidget::didChangeCrpm);
+    box->setFocus();
+    box->selectAll();
+    QTest::keyClicks(box, QStringLiteral("1200"));
+    QTest::keyClick(box, Qt::Key_Return);
+    // Every commit of a changed speed is written; wait for all of them.
+    int changedCommits = 0;
+    for (const QList<QVariant> &commit : qAsConst(commits))
+        changedCommits += commit.at(1).toBool() ? 1 : 0;
+    QVERIFY(changedCommits >= 1);
+    auto speedWrites = [sim] {
+        int writes = 0;
+        for (const SimCabinet::Request &r : sim->requests())
+            writes += r.function == WriteSingleRegister && r.reg == CrpmRegister ? 1 : 0;
+        return writes;
+    };
+    QTRY_COMPARE(speedWrites(), changedCommits);
+    QCOMPARE(sim->rotorSpeed(1), 1200);
+    sim->clearRequests();
+
+    QTest::mouseClick(second->ui.rotorBtn, Qt::LeftButton);
+    QTRY_COMPARE(second->ui.rotorBtn->text(), QStringLiteral("Stop"));
+    QCOMPARE(second->ui.rotorInfoLbl->text(), QStringLiteral("RUNNING"));
+    QList<SimCabinet::Request> writes;
+    for (const SimCabinet::Request &r : sim->requests()) {
+        if (r.function == WriteSingleRegister)
+            writes.append(r);
+    }
+    QString seen;
+    for (const SimCabinet::Request &r : writes)
+        seen += QStringLiteral(" unit %1 reg %2 = %3;").arg(r.unit).arg(r.reg).arg(r.value);
+    QVERIFY2(writes.size() == 2, qPrintable(seen));
+    QCOMPARE(writes.at(0).unit, 1);
+    QCOMPARE(writes.at(0).reg, int(CrpmRegister));
+    QCOMPARE(writes.at(0).value, 1200);
+    QCOMPARE(writes.at(1).unit, 1);
+    QCOMPARE(writes.at(1).reg, int(RunRegister));
+    QCOMPARE(writes.at(1).value, RunStart);
+    QCOMPARE(sim->rotorState(1), 0);
+    QCOMPARE(sim->rotorState(0), 1);
+}
+
+void tst_Application::loopRunsUntilAnEmergencyStop()
+{
+    showConnected(4);
+    SimCabinet *sim = sims.at(4);
+    RotorWidget *first = panel(1); // rotor 0
+    QTest::mouseClick(first->ui.loopEnableCheck, Qt::LeftButton);
+    QTest::mouseClick(first->ui.rotorBtn, Qt::LeftButton);
+    // Run and pause of a second each, timed by the program.
+    QTRY_VERIFY_WITH_TIMEOUT(runCommands(14, 0).size() >= 4, 6000);
+    QCOMPARE(runCommands(14, 0).mid(0, 4), QStringList({"start", "stop", "start", "stop"}));
+
+    sim->setRotorState(0, 2);
+    QTRY_COMPARE_WITH_TIMEOUT(first->ui.rotorInfoLbl->text(), QStringLiteral("EMERGENCY STOP"), 3000);
+    QTRY_COMPARE(first->ui.rotorBtn->text(), QStringLiteral("Start"));
+    const int commands = runCommands(14, 0).size();
+    QTest::qWait(2200);
+    QCOMPARE(runCommands(14, 0).size(), commands);
+    QCOMPARE(first->ui.loopEnableCheck->checkState(), Qt::Checked);
+}
+
+void tst_Application::closeAsksWhileLoopsRun()
+{
+    showConnected(5);
+    SimCabinet *sim = sims.at(5);
+    QTest::mouseClick(panel(3)->ui.loopEnableCheck, Qt::LeftButton); // rotor 2
+    QTest::mouseClick(panel(3)->ui.rotorBtn, Qt::LeftButton);
+    QTRY_COMPARE(runCommands(15, 2), QStringList({"start"}));
+    click(6); // another cabinet on display: the loop runs on regardless
+
+    QString title;
+    QString message;
+    onNextDialog([&](QMessageBox *box) {
+        title = box->windowTitle();
+        message = box->text();
+        QCOMPARE(box->defaultButton(), box->button(QMessageBox::Ok));
+        box->button(QMessageBox::Cancel)->click();
+    });
+    QVERIFY(!window()->close());
+    QCOMPARE(title, QStringLiteral("Stop pump operation?"));
+    QCOMPARE(message, QStringLiteral("If you exit Tavrel Control,\nthe loop behaviour will stop.\n\n"
+                                     "Are you sure you want to stop pump operation and exit?"));
+    QVERIFY(window()->isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(runCommands(15, 2).size() >= 3, 4000); // still looping
+
+    onNextDialog([](QMessageBox *box) { QTest::keyClick(box, Qt::Key_Escape); });
+    QVERIFY(!window()->close());
+    QVERIFY(window()->isVisible());
+
+    // OK: the looping rotor is told to stop, and the window closes once that is answered.
+    sim->setAnswerDelay(300);
+    onNextDialog([](QMessageBox *box) { box->button(QMessageBox::Ok)->click(); });
+    const int before = runCommands(15, 2).size();
+    window()->close();
+    QVERIFY(window()->isVisible());
+    QTRY_VERIFY(!window()->isVisible());
+    QCOMPARE(runCommands(15, 2).size(), before + 1);
+    QCOMPARE(runCommands(15, 2).last(), QStringLiteral("stop"));
+    QCOMPARE(sim->rotorState(2), 1);
+}
+
+void tst_Application::identifyShowsWhatTheCabinetConfirms()
+{
+    showConnected(7);
+    SimCabinet *sim = sims.at(7);
+    auto *identify = window()->findChild<QPushButton *>(QStringLiteral("identifyButton"));
+    QTest::mouseClick(identify, Qt::LeftButton);
+    QVERIFY(!identify->isEnabled());
+    QTRY_VERIFY(identify->isEnabled());
+    QVERIFY(identify->isChecked());
+    QVERIFY(sim->identify());
+
+    QTest::mouseClick(identify, Qt::LeftButton);
+    QTRY_VERIFY(identify->isEnabled());
+    QVERIFY(!identify->isChecked());
+    QVERIFY(!sim->identify());
+
+    // On again, then a cabinet that is not connected is shown: the button is
+    // cleared without switching the first cabinet's identify off.
+    QTest::mouseClick(identify, Qt::LeftButton);
+    QTRY_VERIFY(identify->isEnabled());
+    click(8);
+    QCOMPARE(text("tempLbl"), QStringLiteral("-"));
+    QVERIFY(!identify->isEnabled());
+    QVERIFY(!identify->isChecked());
+    QTest::qWait(100);
+    QVERIFY(sim->identify());
+
+    // Connecting the shown cabinet brings its temperature and identify state.
+    sims.at(8)->setTemperature(200);
+    click(8, true);
+    QTRY_COMPARE(text("tempLbl"), QStringLiteral("20 \u00B0C"));
+    QTRY_VERIFY(identify->isEnabled());
+    QVERIFY(!identify->isChecked());
+}
+
+void tst_Application::refusedCabinetShowsRedThenConnects()
+{
+    SimCabinet *sim = sims.at(9);
+    sim->setRefusing(true);
+    const QModelIndex row = list()->model()->index(9, 0);
+    Cabinet *cabinet = qobject_cast<CabinetListModel *>(list()->model())->cabinetAt(row);
+    QSignalSpy errors(cabinet, &Cabinet::connectionError);
+    QTest::ignoreMessage(QtDebugMsg, "\"Connection refused\"");
+    click(9, true);
+    QTRY_COMPARE(errors.count(), 1);
+    QCOMPARE(row.data(Qt::DecorationRole).value<QColor>(), QColor(Qt::red));
+    QCOMPARE(row.data(Qt::ToolTipRole).toString(), QStringLiteral("Error: Connection refused"));
+
+    sim->clearFaults();
+    click(9, true);
+    QTRY_COMPARE(row.data(Qt::DecorationRole).value<QColor>(), QColor(Qt::green));
+    QCOMPARE(row.data(Qt::ToolTipRole).toString(), QStringLiteral("Connected to: 10.0.85.19"));
+    QTRY_VERIFY(panel(1)->ui.rotorBtn->isEnabled()); // the shown cabinet refreshes
+    QTRY_COMPARE(text("tempLbl"), QStringLiteral("23.5 \u00B0C"));
+}
+
+QTEST_MAIN(tst_Application)
+#include "tst_application.moc"
