@@ -154,12 +154,7 @@ void RotorHead::stop()
 
 void RotorHead::loopGotoPause()
 {
-    if (loopOn)
-        loopTimer->stop();
-    if (isConnected()) {
-        client->setUnitId(rotorIndex);
-        client->sendStop();
-    }
+    stop();
     QObject::disconnect(loopTimer, nullptr, nullptr, nullptr);
     connect(loopTimer, SIGNAL(timeout()), this, SLOT(loopGotoRun()));
     loopTimer->start(pauseSecs * 1000);

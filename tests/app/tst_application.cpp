@@ -13,7 +13,6 @@
 #include <QStatusBar>
 #include <QtTest>
 
-#include <functional>
 #include <memory>
 
 using namespace CabinetProtocol;
@@ -46,7 +45,6 @@ private:
     void pressEnterOn(int row);
     void showConnected(int row);
     QStringList runCommands(int host, int unit) const;
-    static void onNextDialog(const std::function<void(QMessageBox *)> &answer);
 
     QList<SimCabinet *> sims; // index 0 is 10.0.85.10
     std::unique_ptr<AppController> app;
@@ -139,14 +137,6 @@ QStringList tst_Application::runCommands(int host, int unit) const
             commands << (r.value == RunStart ? QStringLiteral("start") : QStringLiteral("stop"));
     }
     return commands;
-}
-
-void tst_Application::onNextDialog(const std::function<void(QMessageBox *)> &answer)
-{
-    QTimer::singleShot(0, qApp, [answer] {
-        QTRY_VERIFY(qobject_cast<QMessageBox *>(QApplication::activeModalWidget()));
-        answer(qobject_cast<QMessageBox *>(QApplication::activeModalWidget()));
-    });
 }
 
 void tst_Application::startsWithThirteenGrayRowsAndNoConnection()
@@ -284,7 +274,7 @@ void tst_Application::closeAsksWhileLoopsRun()
 
     QString title;
     QString message;
-    onNextDialog([&](QMessageBox *box) {
+    TestSupport::onNextDialog([&](QMessageBox *box) {
         title = box->windowTitle();
         message = box->text();
         QCOMPARE(box->defaultButton(), box->button(QMessageBox::Ok));
@@ -297,13 +287,13 @@ void tst_Application::closeAsksWhileLoopsRun()
     QVERIFY(window()->isVisible());
     QTRY_VERIFY_WITH_TIMEOUT(runCommands(15, 2).size() >= 3, 4000); // still looping
 
-    onNextDialog([](QMessageBox *box) { QTest::keyClick(box, Qt::Key_Escape); });
+    TestSupport::onNextDialog([](QMessageBox *box) { QTest::keyClick(box, Qt::Key_Escape); });
     QVERIFY(!window()->close());
     QVERIFY(window()->isVisible());
 
     // OK: the looping rotor is told to stop, and the window closes once that is answered.
     sim->setAnswerDelay(300);
-    onNextDialog([](QMessageBox *box) { box->button(QMessageBox::Ok)->click(); });
+    TestSupport::onNextDialog([](QMessageBox *box) { box->button(QMessageBox::Ok)->click(); });
     const int before = runCommands(15, 2).size();
     window()->close();
     QVERIFY(window()->isVisible());

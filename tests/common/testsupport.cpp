@@ -2,10 +2,13 @@
 
 #include "simcabinet.h"
 
+#include <QApplication>
 #include <QFile>
+#include <QMessageBox>
 #include <QNetworkInterface>
 #include <QTcpServer>
 #include <QTemporaryFile>
+#include <QTimer>
 #include <QTest>
 
 #include <cstdio>
@@ -75,6 +78,14 @@ bool TestSupport::inPrivateNetwork()
 QString TestSupport::installationHost(int number)
 {
     return QStringLiteral("10.0.85.%1").arg(number);
+}
+
+void TestSupport::onNextDialog(const std::function<void(QMessageBox *)> &answer)
+{
+    QTimer::singleShot(0, qApp, [answer] {
+        QTRY_VERIFY(qobject_cast<QMessageBox *>(QApplication::activeModalWidget()));
+        answer(qobject_cast<QMessageBox *>(QApplication::activeModalWidget()));
+    });
 }
 
 TestSupport::BlackHole::BlackHole(const QHostAddress &address, quint16 port)

@@ -7,6 +7,12 @@
 #include <QString>
 #include <QVariant>
 
+#include <functional>
+
+QT_BEGIN_NAMESPACE
+class QMessageBox;
+QT_END_NAMESPACE
+
 class SimCabinet;
 
 namespace TestSupport {
@@ -34,6 +40,9 @@ bool inPrivateNetwork();
     } while (false)
 
 QString installationHost(int number); // "10.0.85.<number>"
+
+// Runs answer on the next modal message box, while the code that opened it waits.
+void onNextDialog(const std::function<void(QMessageBox *)> &answer);
 
 // A listening socket whose queue is full: a connection attempt to it stays in
 // progress (its SYN is dropped) instead of completing or being refused.

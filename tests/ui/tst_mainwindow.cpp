@@ -10,7 +10,6 @@
 #include <QStatusBar>
 #include <QtTest>
 
-#include <functional>
 
 class tst_MainWindow : public QObject
 {
@@ -29,8 +28,6 @@ private slots:
 
 private:
     static MainWindow *mainWindow();
-    // Runs answer on the next modal dialog, while the code that opened it waits.
-    static void onNextDialog(const std::function<void(QMessageBox *)> &answer);
 };
 
 void tst_MainWindow::initTestCase()
@@ -48,14 +45,6 @@ MainWindow *tst_MainWindow::mainWindow()
             return window;
     }
     return nullptr;
-}
-
-void tst_MainWindow::onNextDialog(const std::function<void(QMessageBox *)> &answer)
-{
-    QTimer::singleShot(0, qApp, [answer] {
-        QTRY_VERIFY(qobject_cast<QMessageBox *>(QApplication::activeModalWidget()));
-        answer(qobject_cast<QMessageBox *>(QApplication::activeModalWidget()));
-    });
 }
 
 void tst_MainWindow::formBuildsTheWindow()
@@ -190,7 +179,7 @@ void tst_MainWindow::aboutBox()
     QString title;
     QString text;
     int buttons = 0;
-    onNextDialog([&](QMessageBox *box) {
+    TestSupport::onNextDialog([&](QMessageBox *box) {
         title = box->windowTitle();
         text = box->text();
         buttons = box->buttons().size();
