@@ -11,6 +11,9 @@ using namespace CabinetProtocol;
 
 namespace {
 
+// Answers that keep missing their requests mean the stream is out of step for good.
+constexpr int MaxMismatchesInARow = 3;
+
 void buildFrame(char *frame, quint16 transactionId, int unitId, int function, int reg,
                 quint16 value)
 {
@@ -38,6 +41,7 @@ void MotorClient::connectToHost()
     // Requests of a link that died will never be answered; kept, they would
     // turn every answer of the new link into a mismatch.
     pending.clear();
+    mismatchesInARow = 0;
     reader.connectToHost(host, port);
 }
 
@@ -56,9 +60,9 @@ void MotorClient::detachSocket()
     QObject::disconnect(&reader, SIGNAL(error(QAbstractSocket::SocketError)), nullptr, nullptr);
 }
 
-bool MotorClient::hasPendingRequests() const
+int MotorClient::pendingRequestCount() const
 {
-    return !pending.isEmpty();
+    return pending.size();
 }
 
 void MotorClient::setUnitId(int unitId)
@@ -187,7 +191,16 @@ void MotorClient::dataIsReady()
         if (transactionId != request.transactionId) {
             std::printf("Read Err: Response from TRX header did not match the requests\n");
             std::fflush(stdout);
-        } else if (function == ReadInputRegister && byteCount != 2) {
+            if (++mismatchesInARow >= MaxMismatchesInARow) {
+                mismatchesInARow = 0;
+                reader.dropLink(QAbstractSocket::OperationError,
+                                tr("Lost step with pump cabinet: answers do not match the requests"));
+                return;
+            }
+            continue;
+        }
+        mismatchesInARow = 0;
+        if (function == ReadInputRegister && byteCount != 2) {
             std::printf("Read Err: Response byte count was unexpected: %i, expected 2!\n",
                         int(byteCount));
             std::fflush(stdout);

@@ -31,7 +31,7 @@ public:
     void detachSocket();
     void setUnitId(int unitId);
     // Requests handed over and not yet answered, writes included.
-    bool hasPendingRequests() const;
+    int pendingRequestCount() const;
 
     bool readState(QObject *receiver, const char *slot);
     bool readCrpm(QObject *receiver, const char *slot);
@@ -66,6 +66,7 @@ private:
     QList<PendingRequest> pending;
     int unitId = 0;
     quint16 transactionCounter = 0;
+    int mismatchesInARow = 0;
     QString host;
     int port = 0;
 

@@ -2,6 +2,15 @@
 
 #include <QMutexLocker>
 #include <QTcpSocket>
+#include <QTimer>
+
+namespace {
+constexpr int AnswerSize = 12;
+constexpr int AnswerDeadlineMs = 3000;
+// Far more than any cabinet answers while the pacing holds; past it, the bytes
+// are not answers, and they must not pile up in memory.
+constexpr qint64 MaxUnreadBytes = 64 * 1024;
+} // namespace
 
 SocketReader::SocketReader()
 {
@@ -17,6 +26,8 @@ SocketReader::SocketReader()
     connect(this, SIGNAL(setupNotify()), this, SLOT(setupSlot()), Qt::BlockingQueuedConnection);
     connect(this, SIGNAL(connectNotify(QString,int)), this, SLOT(connectHost(QString,int)),
             Qt::BlockingQueuedConnection);
+    connect(this, SIGNAL(dropNotify(QAbstractSocket::SocketError,QString)),
+            this, SLOT(dropSlot(QAbstractSocket::SocketError,QString)), Qt::QueuedConnection);
 
     thread.start();
     emit setupNotify();
@@ -39,6 +50,11 @@ qint64 SocketReader::write(const char *data, qint64 len)
 {
     emit writeDataNotify(QByteArray(data, int(len)));
     return len;
+}
+
+void SocketReader::dropLink(QAbstractSocket::SocketError code, const QString &reason)
+{
+    emit dropNotify(code, reason);
 }
 
 void SocketReader::flush()
@@ -106,12 +122,18 @@ void SocketReader::sockStateChanged(QAbstractSocket::SocketState socketState)
 void SocketReader::readIncomingData()
 {
     if (socket->isReadable() && socket->bytesAvailable() > 0) {
-        incoming.write(socket->readAll());
+        const QByteArray data = socket->readAll();
+        incoming.write(data);
+        if (incoming.bytesAvailable() > MaxUnreadBytes) {
+            fail(QAbstractSocket::SocketResourceError, tr("Pump cabinet sent more data than requested"));
+            return;
+        }
+        countAnswerBytes(data.size());
         emit readyRead();
     }
     if (!writeQueue.isEmpty()) {
         writePending = true;
-        socket->write(writeQueue.takeFirst());
+        writeToSocket(writeQueue.takeFirst());
     } else {
         writePending = false;
     }
@@ -128,7 +150,65 @@ void SocketReader::writeData(QByteArray data)
         return;
     }
     writePending = true;
+    writeToSocket(data);
+}
+
+void SocketReader::writeToSocket(const QByteArray &data)
+{
     socket->write(data);
+    answerDue.append(clock.elapsed() + AnswerDeadlineMs);
+    if (!answerTimer->isActive())
+        armAnswerDeadline();
+}
+
+// Every AnswerSize bytes that come in answer the oldest request on the wire.
+void SocketReader::countAnswerBytes(qint64 received)
+{
+    answerBytesSoFar += received;
+    while (answerBytesSoFar >= AnswerSize && !answerDue.isEmpty()) {
+        answerBytesSoFar -= AnswerSize;
+        answerDue.removeFirst();
+    }
+    if (answerDue.isEmpty())
+        answerBytesSoFar = 0; // unasked bytes answer nothing sent later
+    armAnswerDeadline();
+}
+
+void SocketReader::armAnswerDeadline()
+{
+    if (answerDue.isEmpty())
+        answerTimer->stop();
+    else
+        answerTimer->start(int(qMax<qint64>(0, answerDue.first() - clock.elapsed())));
+}
+
+void SocketReader::answerDeadlinePassed()
+{
+    if (!answerDue.isEmpty() && answerDue.first() <= clock.elapsed())
+        fail(QAbstractSocket::SocketTimeoutError, tr("Pump cabinet did not answer within 3 s"));
+    else
+        armAnswerDeadline();
+}
+
+void SocketReader::dropSlot(QAbstractSocket::SocketError code, QString reason)
+{
+    fail(code, reason);
+}
+
+// A fault of the cabinet's making takes the path of a socket error: reported,
+// then the connection is dropped.
+void SocketReader::fail(QAbstractSocket::SocketError code, const QString &reason)
+{
+    if (socket->state() == QAbstractSocket::UnconnectedState)
+        return;
+    {
+        QMutexLocker locker(&linkMutex);
+        linkError = code;
+        linkErrorString = reason;
+    }
+    emit error(code);
+    socket->abort();
+    resetPacing();
 }
 
 void SocketReader::connectHost(QString ip, int port)
@@ -149,6 +229,11 @@ void SocketReader::flushSlot()
 void SocketReader::setupSlot()
 {
     socket = new QTcpSocket;
+    socket->setReadBufferSize(MaxUnreadBytes);
+    clock.start();
+    answerTimer = new QTimer(socket);
+    answerTimer->setSingleShot(true);
+    connect(answerTimer, SIGNAL(timeout()), this, SLOT(answerDeadlinePassed()));
     connect(socket, SIGNAL(connected()), this, SLOT(sockConnected()));
     connect(socket, SIGNAL(disconnected()), this, SLOT(sockDisconnected()));
     connect(socket, SIGNAL(error(QAbstractSocket::SocketError)),
@@ -163,17 +248,22 @@ void SocketReader::releaseSocket()
 {
     if (!socket)
         return;
+    resetPacing();
     QObject::disconnect(socket, nullptr, this, nullptr);
     socket->abort();
-    delete socket;
+    delete socket; // and the deadline timer with it
     socket = nullptr;
-    resetPacing();
+    answerTimer = nullptr;
 }
 
 void SocketReader::resetPacing()
 {
     writeQueue.clear();
     writePending = false;
+    answerDue.clear();
+    answerBytesSoFar = 0;
+    if (answerTimer)
+        answerTimer->stop();
 }
 
 // A new attempt starts with a clean slate, as the socket itself does.

@@ -3,6 +3,7 @@
 #include "saferwbuffer.h"
 
 #include <QAbstractSocket>
+#include <QElapsedTimer>
 #include <QByteArray>
 #include <QList>
 #include <QMutex>
@@ -12,6 +13,7 @@
 
 QT_BEGIN_NAMESPACE
 class QTcpSocket;
+class QTimer;
 QT_END_NAMESPACE
 
 // One cabinet's TCP connection, run on a worker thread of its own. Requests come
@@ -32,6 +34,9 @@ public:
     qint64 read(char *data, qint64 maxLen);
     qint64 bytesAvailable() const;
 
+    // Ends the link as a socket error would, with this code and text.
+    void dropLink(QAbstractSocket::SocketError code, const QString &reason);
+
     // Safe from any thread: copies kept by the worker thread.
     QAbstractSocket::SocketState state() const;
     QAbstractSocket::SocketError error() const;
@@ -46,6 +51,7 @@ signals:
     void flushNotify();
     void setupNotify();
     void connectNotify(QString ip, int port);
+    void dropNotify(QAbstractSocket::SocketError code, QString reason);
 
 public slots:
     void sockConnected();
@@ -62,6 +68,8 @@ protected slots:
 private slots:
     void sockStateChanged(QAbstractSocket::SocketState socketState);
     void releaseSocket();
+    void dropSlot(QAbstractSocket::SocketError code, QString reason);
+    void answerDeadlinePassed();
 
 protected:
     // The hand-over signal of the same name must not hide QObject's hook.
@@ -70,12 +78,22 @@ protected:
 private:
     void resetPacing();
     void resetLinkStatus();
+    void writeToSocket(const QByteArray &data);
+    void countAnswerBytes(qint64 received);
+    void armAnswerDeadline();
+    void fail(QAbstractSocket::SocketError code, const QString &reason);
 
     QThread thread;
     QTcpSocket *socket = nullptr;
     SafeRWBuffer incoming;
     QList<QByteArray> writeQueue;
     bool writePending = false;
+
+    // Worker thread only: when each request on the wire must have its answer.
+    QTimer *answerTimer = nullptr;
+    QElapsedTimer clock;
+    QList<qint64> answerDue;
+    qint64 answerBytesSoFar = 0;
 
     mutable QMutex linkMutex;
     QAbstractSocket::SocketState linkState = QAbstractSocket::UnconnectedState;

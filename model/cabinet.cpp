@@ -105,9 +105,9 @@ bool Cabinet::noActiveLoops() const
     return true;
 }
 
-bool Cabinet::hasPendingRequests() const
+int Cabinet::pendingRequestCount() const
 {
-    return client.hasPendingRequests();
+    return client.pendingRequestCount();
 }
 
 void Cabinet::socketConnected()

@@ -33,7 +33,7 @@ public:
     void queryIdentify();
     void setIdentify(bool on);
     bool noActiveLoops() const;
-    bool hasPendingRequests() const;
+    int pendingRequestCount() const;
 
 signals:
     void willConnect(Cabinet *);

@@ -191,7 +191,7 @@ void MainWindowController::finishClosingWhenStopsAnswered()
 {
     const bool allAnswered = std::all_of(stoppingCabinets.cbegin(), stoppingCabinets.cend(),
                                          [](const QPointer<Cabinet> &cabinet) {
-        return !cabinet || !cabinet->isConnected() || !cabinet->hasPendingRequests();
+        return !cabinet || !cabinet->isConnected() || cabinet->pendingRequestCount() == 0;
     });
     if (!allAnswered && stopClock.elapsed() < StopAnswerLimitMs)
         return;

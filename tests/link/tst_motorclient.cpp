@@ -27,6 +27,8 @@ private slots:
     void transactionIdentifierWraps();
     void forgetsReceiverThatWentAway();
     void connectsAgainAfterDetach();
+    void dropsALinkThatLostStep();
+    void exceptionAnswersEndInALinkError();
 
 private:
     std::unique_ptr<MotorClient> connectedClient();
@@ -365,6 +367,65 @@ void tst_MotorClient::connectsAgainAfterDetach()
     ReplyRecorder recorder;
     client.readCrpm(&recorder, SLOT(crpmReply(int)));
     QTRY_COMPARE(recorder.calls.size(), 1);
+}
+
+void tst_MotorClient::dropsALinkThatLostStep()
+{
+    auto client = connectedClient();
+    QSignalSpy errors(&client->reader, SIGNAL(error(QAbstractSocket::SocketError)));
+    ReplyRecorder recorder;
+    auto readAndWait = [&](bool wrong) {
+        const int before = sim->requests().size();
+        sim->setWrongTransactionId(wrong);
+        client->readCrpm(&recorder, SLOT(crpmReply(int)));
+        QTRY_COMPARE(sim->requests().size(), before + 1);
+        QTRY_COMPARE(client->pendingRequestCount(), 0);
+    };
+
+    StdoutCapture out;
+    // Two misses, then a match: still in step.
+    readAndWait(true);
+    readAndWait(true);
+    readAndWait(false);
+    QCOMPARE(recorder.calls.size(), 1);
+    readAndWait(true);
+    readAndWait(true);
+    QCOMPARE(errors.count(), 0);
+    QVERIFY(client->isConnected());
+
+    // The third miss in a row drops the link, as a socket error would.
+    readAndWait(true);
+    QTRY_COMPARE(errors.count(), 1);
+    QCOMPARE(errors.at(0).at(0).value<QAbstractSocket::SocketError>(), QAbstractSocket::OperationError);
+    QCOMPARE(client->reader.errorString(),
+             QStringLiteral("Lost step with pump cabinet: answers do not match the requests"));
+    QTRY_VERIFY(!client->isConnected());
+    QCOMPARE(out.text().count(QStringLiteral("Read Err: Response from TRX header did not match the requests\n")), 5);
+
+    // Activated again, the link is in step from the first answer.
+    sim->clearFaults();
+    client->connectToHost();
+    QTRY_VERIFY(client->isConnected());
+    client->readCrpm(&recorder, SLOT(crpmReply(int)));
+    QTRY_COMPARE(recorder.calls.size(), 2);
+}
+
+void tst_MotorClient::exceptionAnswersEndInALinkError()
+{
+    auto client = connectedClient();
+    QSignalSpy errors(&client->reader, SIGNAL(error(QAbstractSocket::SocketError)));
+    sim->setExceptionAnswers(true);
+    ReplyRecorder recorder;
+    StdoutCapture out;
+    for (int i = 0; i < 8; ++i)
+        client->readState(&recorder, SLOT(stateReply(int,QString)));
+    // Nine-byte answers put the 12-byte framing out of step: the link goes,
+    // through the mismatch count or, for a last answer left short, the deadline.
+    QTRY_COMPARE_WITH_TIMEOUT(errors.count(), 1, 6000);
+    const QString reason = client->reader.errorString();
+    QVERIFY2(reason == QLatin1String("Lost step with pump cabinet: answers do not match the requests")
+             || reason == QLatin1String("Pump cabinet did not answer within 3 s"), qPrintable(reason));
+    QTRY_VERIFY(!client->isConnected());
 }
 
 QTEST_GUILESS_MAIN(tst_MotorClient)

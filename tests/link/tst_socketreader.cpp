@@ -16,6 +16,10 @@ private slots:
     void refusedThenConnectsAgain();
     void pacingStartsAfreshWithANewLink();
     void teardownWithLiveConnection();
+    void deadlineDropsTheLink_data();
+    void deadlineDropsTheLink();
+    void lateAnswersWithinTheDeadline();
+    void floodDropsTheLink();
 
 private:
     static QByteArray frame(int transactionId)
@@ -167,6 +171,85 @@ void tst_SocketReader::teardownWithLiveConnection()
     delete reader; // returns only once the worker thread has ended
     QCOMPARE(finished.count(), 1);
     QTRY_COMPARE(gone.count(), 1);
+    delete sim;
+}
+
+void tst_SocketReader::deadlineDropsTheLink_data()
+{
+    QTest::addColumn<bool>("silent");
+    QTest::addColumn<QByteArray>("answer");
+    QTest::newRow("silence") << true << QByteArray();
+    QTest::newRow("answer cut short") << false << QByteArray::fromHex("0001000000060004000200");
+}
+
+void tst_SocketReader::deadlineDropsTheLink()
+{
+    QFETCH(bool, silent);
+    QFETCH(QByteArray, answer);
+    SimCabinet *sim = TestSupport::startSimulator(this);
+    sim->setSilent(silent);
+    if (!answer.isEmpty())
+        sim->scriptAnswers({answer});
+    SocketReader reader;
+    QSignalSpy connected(&reader, SIGNAL(connected()));
+    QSignalSpy disconnected(&reader, SIGNAL(disconnected()));
+    QSignalSpy errors(&reader, SIGNAL(error(QAbstractSocket::SocketError)));
+    reader.connectToHost(sim->name(), sim->port());
+    QTRY_COMPARE(connected.count(), 1);
+
+    QElapsedTimer waited;
+    waited.start();
+    send(reader, frame(1));
+    QTRY_COMPARE_WITH_TIMEOUT(errors.count(), 1, 6000);
+    QVERIFY2(waited.elapsed() >= 2900, qPrintable(QString::number(waited.elapsed())));
+    QCOMPARE(errors.at(0).at(0).value<QAbstractSocket::SocketError>(), QAbstractSocket::SocketTimeoutError);
+    QCOMPARE(reader.errorString(), QStringLiteral("Pump cabinet did not answer within 3 s"));
+    QTRY_COMPARE(disconnected.count(), 1);
+    QCOMPARE(reader.state(), QAbstractSocket::UnconnectedState);
+    QTRY_COMPARE(sim->connectionCount(), 0);
+
+    // The next attempt starts clean.
+    sim->clearFaults();
+    reader.connectToHost(sim->name(), sim->port());
+    QCOMPARE(reader.error(), QAbstractSocket::UnknownSocketError);
+    QTRY_COMPARE(connected.count(), 2);
+    delete sim;
+}
+
+void tst_SocketReader::lateAnswersWithinTheDeadline()
+{
+    SimCabinet *sim = TestSupport::startSimulator(this);
+    sim->setAnswerDelay(2000);
+    SocketReader reader;
+    QSignalSpy connected(&reader, SIGNAL(connected()));
+    QSignalSpy errors(&reader, SIGNAL(error(QAbstractSocket::SocketError)));
+    reader.connectToHost(sim->name(), sim->port());
+    QTRY_COMPARE(connected.count(), 1);
+    // Each waits behind the other, but is sent only when its turn comes.
+    send(reader, frame(1));
+    send(reader, frame(2));
+    QTRY_COMPARE_WITH_TIMEOUT(reader.bytesAvailable(), qint64(24), 8000);
+    QCOMPARE(errors.count(), 0);
+    QCOMPARE(reader.state(), QAbstractSocket::ConnectedState);
+    delete sim;
+}
+
+void tst_SocketReader::floodDropsTheLink()
+{
+    SimCabinet *sim = TestSupport::startSimulator(this);
+    SocketReader reader;
+    QSignalSpy connected(&reader, SIGNAL(connected()));
+    QSignalSpy errors(&reader, SIGNAL(error(QAbstractSocket::SocketError)));
+    reader.connectToHost(sim->name(), sim->port());
+    QTRY_COMPARE(connected.count(), 1);
+    QTRY_COMPARE(sim->connectionCount(), 1);
+
+    sim->sendUnrequested(4 * 1024 * 1024);
+    QTRY_COMPARE(errors.count(), 1);
+    QCOMPARE(errors.at(0).at(0).value<QAbstractSocket::SocketError>(), QAbstractSocket::SocketResourceError);
+    QCOMPARE(reader.errorString(), QStringLiteral("Pump cabinet sent more data than requested"));
+    QVERIFY2(reader.bytesAvailable() <= 2 * 64 * 1024, qPrintable(QString::number(reader.bytesAvailable())));
+    QTRY_COMPARE(reader.state(), QAbstractSocket::UnconnectedState);
     delete sim;
 }
 
