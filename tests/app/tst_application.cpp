@@ -1,7 +1,6 @@
-#include "appcontroller.h"
+#include "appdriver.h"
 
 #include "cabinet.h"
-#include "cabinetlistmodel.h"
 #include "cabinetprotocol.h"
 #include "mainwindow.h"
 #include "rotorwidget.h"
@@ -37,17 +36,15 @@ private slots:
     void refusedCabinetShowsRedThenConnects();
 
 private:
-    MainWindow *window() const;
-    QListView *list() const;
-    RotorWidget *panel(int number) const; // rotor1 ... rotor4
-    QString text(const char *labelName) const;
-    void click(int row, bool twice = false);
-    void pressEnterOn(int row);
-    void showConnected(int row);
+    MainWindow *window() const { return driver->window(); }
+    QListView *list() const { return driver->list(); }
+    RotorWidget *panel(int number) const { return driver->panel(number); }
+    QString text(const char *labelName) const { return driver->labelText(labelName); }
+    void click(int row, bool twice = false) { driver->click(row, twice); }
+    void showConnected(int row) { QVERIFY(driver->showConnected(row)); }
     QStringList runCommands(int host, int unit) const;
 
-    QList<SimCabinet *> sims; // index 0 is 10.0.85.10
-    std::unique_ptr<AppController> app;
+    std::unique_ptr<AppDriver> driver;
 };
 
 void tst_Application::initTestCase()
@@ -63,76 +60,19 @@ void tst_Application::initTestCase()
 
 void tst_Application::init()
 {
-    for (int host = 10; host <= 22; ++host) {
-        SimCabinet *sim = TestSupport::startSimulator(this, TestSupport::installationHost(host), 502);
-        sim->setTemperature(235);
-        sims.append(sim);
-    }
-    app = std::make_unique<AppController>();
-    QVERIFY(QTest::qWaitForWindowExposed(window()));
+    driver = std::make_unique<AppDriver>(this);
+    QVERIFY(window()->isVisible());
 }
 
 void tst_Application::cleanup()
 {
-    app.reset();
-    qDeleteAll(sims);
-    sims.clear();
-}
-
-MainWindow *tst_Application::window() const
-{
-    for (QWidget *widget : QApplication::topLevelWidgets()) {
-        if (auto *main = qobject_cast<MainWindow *>(widget))
-            return main;
-    }
-    return nullptr;
-}
-
-QListView *tst_Application::list() const
-{
-    return window()->findChild<QListView *>(QStringLiteral("cabinetListView"));
-}
-
-RotorWidget *tst_Application::panel(int number) const
-{
-    return window()->findChild<RotorWidget *>(QStringLiteral("rotor%1").arg(number));
-}
-
-QString tst_Application::text(const char *labelName) const
-{
-    return window()->findChild<QLabel *>(QLatin1String(labelName))->text();
-}
-
-void tst_Application::click(int row, bool twice)
-{
-    const QModelIndex index = list()->model()->index(row, 0);
-    list()->scrollTo(index);
-    const QPoint centre = list()->visualRect(index).center();
-    // A double-click reaches the view as press, release, then the double-click.
-    QTest::mouseClick(list()->viewport(), Qt::LeftButton, {}, centre);
-    if (twice)
-        QTest::mouseDClick(list()->viewport(), Qt::LeftButton, {}, centre);
-}
-
-void tst_Application::pressEnterOn(int row)
-{
-    list()->setFocus();
-    list()->setCurrentIndex(list()->model()->index(row, 0));
-    QTest::keyClick(list(), Qt::Key_Return);
-}
-
-// Double-click: the click shows the cabinet, the activation connects it.
-void tst_Application::showConnected(int row)
-{
-    click(row, true);
-    QTRY_VERIFY(panel(1)->ui.rotorBtn->isEnabled());
-    QTRY_VERIFY(window()->findChild<QPushButton *>(QStringLiteral("identifyButton"))->isEnabled());
+    driver.reset();
 }
 
 QStringList tst_Application::runCommands(int host, int unit) const
 {
     QStringList commands;
-    for (const SimCabinet::Request &r : sims.at(host - 10)->requests()) {
+    for (const SimCabinet::Request &r : driver->sim(host - 10)->requests()) {
         if (r.unit == unit && r.function == WriteSingleRegister && r.reg == RunRegister)
             commands << (r.value == RunStart ? QStringLiteral("start") : QStringLiteral("stop"));
     }
@@ -152,18 +92,18 @@ void tst_Application::startsWithThirteenGrayRowsAndNoConnection()
     QCOMPARE(window()->statusBar()->findChild<QLabel *>()->text(), QStringLiteral("Tavrel Control 1.35"));
     QCOMPARE(panel(1)->ui.rotorInfoLbl->text(), QStringLiteral("-"));
     QTest::qWait(100);
-    for (SimCabinet *sim : qAsConst(sims))
-        QCOMPARE(sim->connectionCount(), 0);
+    for (int row = 0; row < 13; ++row)
+        QCOMPARE(driver->sim(row)->connectionCount(), 0);
 }
 
 void tst_Application::activationConnectsAndAClickShows()
 {
-    SimCabinet *sim = sims.at(2);
+    SimCabinet *sim = driver->sim(2);
     sim->setRotorState(0, 5);
     sim->setRotorState(3, 7);
 
     // Enter connects the cabinet without putting it on display.
-    pressEnterOn(2);
+    driver->pressEnterOn(2);
     QTRY_COMPARE(sim->connectionCount(), 1);
     QTRY_COMPARE(list()->model()->index(2, 0).data(Qt::DecorationRole).value<QColor>(), QColor(Qt::green));
     QCOMPARE(list()->model()->index(2, 0).data(Qt::ToolTipRole).toString(),
@@ -178,7 +118,7 @@ void tst_Application::activationConnectsAndAClickShows()
     QTRY_COMPARE(panel(4)->ui.rotorInfoLbl->text(), QStringLiteral("TEMPERATURE STOP"));
     QCOMPARE(panel(2)->ui.rotorInfoLbl->text(), QStringLiteral("STOPPED"));
     QTRY_COMPARE(text("tempLbl"), QStringLiteral("23.5 \u00B0C"));
-    auto *identify = window()->findChild<QPushButton *>(QStringLiteral("identifyButton"));
+    QPushButton *identify = driver->identifyButton();
     QTRY_VERIFY(identify->isEnabled());
     QVERIFY(!identify->isChecked());
 
@@ -198,7 +138,7 @@ void tst_Application::activationConnectsAndAClickShows()
 void tst_Application::startOnAPanelWritesSpeedThenStart()
 {
     showConnected(3);
-    SimCabinet *sim = sims.at(3);
+    SimCabinet *sim = driver->sim(3);
     RotorWidget *second = panel(2); // rotor 1
     QSpinBox *box = second->ui.rotorSpeedBox;
     QSignalSpy commits(second, &RotorWidget::didChangeCrpm);
@@ -246,7 +186,7 @@ void tst_Application::startOnAPanelWritesSpeedThenStart()
 void tst_Application::loopRunsUntilAnEmergencyStop()
 {
     showConnected(4);
-    SimCabinet *sim = sims.at(4);
+    SimCabinet *sim = driver->sim(4);
     RotorWidget *first = panel(1); // rotor 0
     QTest::mouseClick(first->ui.loopEnableCheck, Qt::LeftButton);
     QTest::mouseClick(first->ui.rotorBtn, Qt::LeftButton);
@@ -266,7 +206,7 @@ void tst_Application::loopRunsUntilAnEmergencyStop()
 void tst_Application::closeAsksWhileLoopsRun()
 {
     showConnected(5);
-    SimCabinet *sim = sims.at(5);
+    SimCabinet *sim = driver->sim(5);
     QTest::mouseClick(panel(3)->ui.loopEnableCheck, Qt::LeftButton); // rotor 2
     QTest::mouseClick(panel(3)->ui.rotorBtn, Qt::LeftButton);
     QTRY_COMPARE(runCommands(15, 2), QStringList({"start"}));
@@ -306,8 +246,8 @@ void tst_Application::closeAsksWhileLoopsRun()
 void tst_Application::identifyShowsWhatTheCabinetConfirms()
 {
     showConnected(7);
-    SimCabinet *sim = sims.at(7);
-    auto *identify = window()->findChild<QPushButton *>(QStringLiteral("identifyButton"));
+    SimCabinet *sim = driver->sim(7);
+    QPushButton *identify = driver->identifyButton();
     QTest::mouseClick(identify, Qt::LeftButton);
     QVERIFY(!identify->isEnabled());
     QTRY_VERIFY(identify->isEnabled());
@@ -331,7 +271,7 @@ void tst_Application::identifyShowsWhatTheCabinetConfirms()
     QVERIFY(sim->identify());
 
     // Connecting the shown cabinet brings its temperature and identify state.
-    sims.at(8)->setTemperature(200);
+    driver->sim(8)->setTemperature(200);
     click(8, true);
     QTRY_COMPARE(text("tempLbl"), QStringLiteral("20 \u00B0C"));
     QTRY_VERIFY(identify->isEnabled());
@@ -340,10 +280,10 @@ void tst_Application::identifyShowsWhatTheCabinetConfirms()
 
 void tst_Application::refusedCabinetShowsRedThenConnects()
 {
-    SimCabinet *sim = sims.at(9);
+    SimCabinet *sim = driver->sim(9);
     sim->setRefusing(true);
     const QModelIndex row = list()->model()->index(9, 0);
-    Cabinet *cabinet = qobject_cast<CabinetListModel *>(list()->model())->cabinetAt(row);
+    Cabinet *cabinet = driver->cabinet(9);
     QSignalSpy errors(cabinet, &Cabinet::connectionError);
     QTest::ignoreMessage(QtDebugMsg, "\"Connection refused\"");
     click(9, true);

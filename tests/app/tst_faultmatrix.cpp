@@ -1,0 +1,270 @@
+#include "appdriver.h"
+
+#include "cabinet.h"
+#include "cabinetprotocol.h"
+#include "mainwindow.h"
+#include "rotorhead.h"
+#include "rotorwidget.h"
+#include "simcabinet.h"
+#include "testsupport.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QListView>
+#include <QtTest>
+
+#include <memory>
+
+using namespace CabinetProtocol;
+
+namespace {
+
+constexpr int FaultyRow = 2; // 10.0.85.12, on display with its four panels polling
+
+// Records the longest time the GUI thread's event loop went without turning.
+class LoopWatch final : public QObject
+{
+public:
+    LoopWatch()
+    {
+        timer.setTimerType(Qt::PreciseTimer);
+        connect(&timer, &QTimer::timeout, this, [this] {
+            longest = qMax(longest, sinceLast.restart());
+        });
+        reset();
+        timer.start(5);
+    }
+    void reset()
+    {
+        longest = 0;
+        sinceLast.start();
+    }
+    qint64 longest = 0;
+
+private:
+    QTimer timer;
+    QElapsedTimer sinceLast;
+};
+
+struct Outcome
+{
+    QString fault;
+    QString row;
+    int othersMinAnswers = 0;
+    qint64 longestGapMs = 0;
+    QString stopWait;
+    QString reconnect;
+};
+
+QList<Outcome> outcomes;
+
+} // namespace
+
+// Every fault the simulator can play, on one of thirteen connected cabinets.
+class tst_FaultMatrix : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void cleanupTestCase();
+
+    void faults_data();
+    void faults();
+
+private:
+    QString tip(int row) const;
+    void askOthersForState(bool on);
+
+    std::unique_ptr<AppDriver> driver;
+    QTimer othersPoll;
+    QHash<int, int> othersAnswers;
+};
+
+void tst_FaultMatrix::initTestCase()
+{
+    TAVREL_REQUIRE_PRIVATE_NETWORK();
+    TestSupport::failOnConnectWarnings();
+    QApplication::setApplicationName(QStringLiteral("Tavrel Control"));
+    QApplication::setApplicationVersion(QStringLiteral("1.35"));
+    QApplication::setQuitOnLastWindowClosed(false);
+}
+
+void tst_FaultMatrix::init()
+{
+    driver = std::make_unique<AppDriver>(this);
+    for (int row = 0; row < 13; ++row)
+        driver->pressEnterOn(row);
+    for (int row = 0; row < 13; ++row)
+        QTRY_VERIFY(driver->cabinet(row)->isConnected());
+    driver->click(FaultyRow);
+    QTRY_VERIFY(driver->panel(1)->ui.rotorBtn->isEnabled());
+    // Rotor 0 runs, so that the operator has something to stop.
+    QTest::mouseClick(driver->panel(1)->ui.rotorBtn, Qt::LeftButton);
+    QTRY_COMPARE(driver->panel(1)->ui.rotorBtn->text(), QStringLiteral("Stop"));
+
+    othersAnswers.clear();
+    for (int row = 0; row < 13; ++row) {
+        if (row == FaultyRow)
+            continue;
+        connect(driver->cabinet(row)->rotor(0), &RotorHead::stateChanged, this,
+                [this, row] { ++othersAnswers[row]; });
+    }
+    othersPoll.setInterval(200);
+    connect(&othersPoll, &QTimer::timeout, this, [this] {
+        for (int row = 0; row < 13; ++row) {
+            if (row != FaultyRow)
+                driver->cabinet(row)->rotor(0)->queryState(false);
+        }
+    });
+}
+
+void tst_FaultMatrix::cleanup()
+{
+    othersPoll.stop();
+    othersPoll.disconnect();
+    driver.reset();
+}
+
+void tst_FaultMatrix::cleanupTestCase()
+{
+    QStringList table;
+    table << QStringLiteral("| Fault on 10.0.85.12 | Its row | Answers from each other cabinet, at least | Longest GUI stall | Operator's Stop | After clearing and activating |")
+          << QStringLiteral("|---|---|---|---|---|---|");
+    for (const Outcome &o : qAsConst(outcomes)) {
+        table << QStringLiteral("| %1 | %2 | %3 | %4 ms | %5 | %6 |")
+                     .arg(o.fault, o.row).arg(o.othersMinAnswers).arg(o.longestGapMs)
+                     .arg(o.stopWait, o.reconnect);
+    }
+    qInfo().noquote() << "\n" + table.join(QLatin1Char('\n'));
+    const QString path = qEnvironmentVariable("TAVREL_FAULT_REPORT");
+    if (!path.isEmpty()) {
+        QFile file(path);
+        if (file.open(QIODevice::WriteOnly | QIODevice::Text))
+            file.write(table.join(QLatin1Char('\n')).toUtf8() + '\n');
+    }
+}
+
+QString tst_FaultMatrix::tip(int row) const
+{
+    return driver->list()->model()->index(row, 0).data(Qt::ToolTipRole).toString();
+}
+
+void tst_FaultMatrix::faults_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("error"); // empty: the link stays up
+
+    QTest::newRow("refused connection") << "refuse" << "Connection refused";
+    QTest::newRow("closed mid-answer") << "cut" << "The remote host closed the connection";
+    QTest::newRow("answers 500 ms late") << "delay 500" << "";
+    QTest::newRow("answers 2 s late") << "delay 2000" << "";
+    QTest::newRow("answers in single bytes") << "split" << "";
+    QTest::newRow("wrong transaction identifiers") << "wrong-tid"
+            << "Lost step with pump cabinet: answers do not match the requests";
+    QTest::newRow("exception answers") << "exception" << "*";
+    QTest::newRow("silence") << "silent" << "Pump cabinet did not answer within 3 s";
+    QTest::newRow("flood of unrequested bytes") << "junk" << "Pump cabinet sent more data than requested";
+    QTest::newRow("cabinet killed and restarted") << "restart" << "The remote host closed the connection";
+}
+
+void tst_FaultMatrix::faults()
+{
+    QFETCH(QString, fault);
+    QFETCH(QString, error);
+    Outcome outcome;
+    outcome.fault = QString::fromLatin1(QTest::currentDataTag());
+    Cabinet *cabinet = driver->cabinet(FaultyRow);
+    SimCabinet *sim = driver->sim(FaultyRow);
+    RotorWidget *panel = driver->panel(1);
+    const QModelIndex row = driver->list()->model()->index(FaultyRow, 0);
+
+    LoopWatch loop;
+    othersPoll.start();
+    QElapsedTimer window;
+    window.start();
+
+    const int delay = fault.startsWith(QLatin1String("delay")) ? fault.section(QLatin1Char(' '), 1).toInt() : 0;
+    if (fault == QLatin1String("refuse")) {
+        sim->setRefusing(true); // drops the open connection too
+        QTRY_VERIFY(tip(FaultyRow).startsWith(QLatin1String("Error: ")));
+        driver->pressEnterOn(FaultyRow);
+        QTRY_COMPARE(tip(FaultyRow), QStringLiteral("Error: Connection refused"));
+    } else if (fault == QLatin1String("cut")) {
+        sim->setCutAnswers(true);
+    } else if (delay > 0) {
+        sim->setAnswerDelay(delay);
+    } else if (fault == QLatin1String("split")) {
+        sim->setSplitAnswers(true);
+    } else if (fault == QLatin1String("wrong-tid")) {
+        sim->setWrongTransactionId(true);
+    } else if (fault == QLatin1String("exception")) {
+        sim->setExceptionAnswers(true);
+    } else if (fault == QLatin1String("silent")) {
+        sim->setSilent(true);
+    } else if (fault == QLatin1String("junk")) {
+        sim->sendUnrequested(1024 * 1024);
+    } else if (fault == QLatin1String("restart")) {
+        sim->setRefusing(true); // the process is gone: nothing listens
+    }
+
+    if (error.isEmpty()) {
+        // The link holds; the panels keep polling through the fault for a while.
+        QTest::qWait(4000);
+        QCOMPARE(row.data(Qt::DecorationRole).value<QColor>(), QColor(Qt::green));
+        const int queued = cabinet->pendingRequestCount();
+        QElapsedTimer stopWait;
+        stopWait.start();
+        QSignalSpy received(sim, &SimCabinet::requestReceived);
+        QTest::mouseClick(panel->ui.rotorBtn, Qt::LeftButton);
+        const bool stopped = QTest::qWaitFor([&] { return sim->rotorState(0) == 1; }, 8000);
+        if (stopped) {
+            outcome.stopWait = QStringLiteral("%1 ms, %2 requests ahead").arg(stopWait.elapsed()).arg(queued);
+        } else {
+            outcome.stopWait = QStringLiteral("> 8 s, %1 requests ahead (about %2 s)")
+                                   .arg(queued).arg(queued * delay / 1000.0);
+        }
+        outcome.row = QStringLiteral("green, \"%1\"").arg(tip(FaultyRow));
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(tip(FaultyRow).startsWith(QLatin1String("Error: ")), 8000);
+        if (error != QLatin1String("*"))
+            QCOMPARE(tip(FaultyRow), QStringLiteral("Error: ") + error);
+        QCOMPARE(row.data(Qt::DecorationRole).value<QColor>(), QColor(Qt::red));
+        QTRY_VERIFY(!cabinet->isConnected());
+        outcome.row = QStringLiteral("red, \"%1\"").arg(tip(FaultyRow));
+        outcome.stopWait = QStringLiteral("link dropped after %1 ms").arg(window.elapsed());
+    }
+
+    // The other twelve keep answering all along.
+    auto fewestAnswers = [this] {
+        int fewest = INT_MAX;
+        for (int other = 0; other < 13; ++other) {
+            if (other != FaultyRow)
+                fewest = qMin(fewest, othersAnswers.value(other));
+        }
+        return fewest;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(fewestAnswers() >= 5, 5000);
+    othersPoll.stop();
+    outcome.othersMinAnswers = fewestAnswers();
+    outcome.longestGapMs = loop.longest;
+
+    // Cleared and activated again, the cabinet connects and shows its rotors.
+    if (fault == QLatin1String("restart"))
+        sim = driver->restartSim(FaultyRow);
+    else
+        sim->clearFaults();
+    sim->clearRequests();
+    loop.reset();
+    driver->pressEnterOn(FaultyRow);
+    QTRY_COMPARE_WITH_TIMEOUT(row.data(Qt::DecorationRole).value<QColor>(), QColor(Qt::green), 5000);
+    QTRY_VERIFY(sim->requests().size() >= 12); // the rotors' refresh
+    QTRY_VERIFY(!panel->ui.rotorInfoLbl->text().isEmpty());
+    outcome.reconnect = QStringLiteral("green; GUI stall %1 ms").arg(loop.longest);
+    outcomes.append(outcome);
+}
+
+QTEST_MAIN(tst_FaultMatrix)
+#include "tst_faultmatrix.moc"

@@ -1,0 +1,101 @@
+#include "appdriver.h"
+
+#include "appcontroller.h"
+#include "cabinet.h"
+#include "cabinetlistmodel.h"
+#include "mainwindow.h"
+#include "rotorwidget.h"
+#include "simcabinet.h"
+#include "testsupport.h"
+
+#include <QApplication>
+#include <QListView>
+#include <QTest>
+
+AppDriver::AppDriver(QObject *simParent)
+    : simParent(simParent)
+{
+    for (int host = 10; host <= 22; ++host) {
+        SimCabinet *sim = TestSupport::startSimulator(simParent, TestSupport::installationHost(host), 502);
+        sim->setTemperature(235);
+        sims.append(sim);
+    }
+    app = std::make_unique<AppController>();
+    if (!QTest::qWaitForWindowExposed(window()))
+        qWarning("the main window was not shown");
+}
+
+AppDriver::~AppDriver()
+{
+    app.reset();
+    qDeleteAll(sims);
+}
+
+MainWindow *AppDriver::window() const
+{
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (auto *main = qobject_cast<MainWindow *>(widget))
+            return main;
+    }
+    return nullptr;
+}
+
+QListView *AppDriver::list() const
+{
+    return window()->findChild<QListView *>(QStringLiteral("cabinetListView"));
+}
+
+RotorWidget *AppDriver::panel(int number) const
+{
+    return window()->findChild<RotorWidget *>(QStringLiteral("rotor%1").arg(number));
+}
+
+QPushButton *AppDriver::identifyButton() const
+{
+    return window()->findChild<QPushButton *>(QStringLiteral("identifyButton"));
+}
+
+QString AppDriver::labelText(const char *name) const
+{
+    return window()->findChild<QLabel *>(QLatin1String(name))->text();
+}
+
+Cabinet *AppDriver::cabinet(int row) const
+{
+    auto *model = qobject_cast<CabinetListModel *>(list()->model());
+    return model->cabinetAt(model->index(row));
+}
+
+SimCabinet *AppDriver::restartSim(int row)
+{
+    delete sims.at(row);
+    sims[row] = TestSupport::startSimulator(simParent, TestSupport::installationHost(10 + row), 502);
+    sims[row]->setTemperature(235);
+    return sims[row];
+}
+
+void AppDriver::click(int row, bool twice)
+{
+    const QModelIndex index = list()->model()->index(row, 0);
+    list()->scrollTo(index);
+    const QPoint centre = list()->visualRect(index).center();
+    // A double-click reaches the view as press, release, then the double-click.
+    QTest::mouseClick(list()->viewport(), Qt::LeftButton, {}, centre);
+    if (twice)
+        QTest::mouseDClick(list()->viewport(), Qt::LeftButton, {}, centre);
+}
+
+void AppDriver::pressEnterOn(int row)
+{
+    list()->setFocus();
+    list()->setCurrentIndex(list()->model()->index(row, 0));
+    QTest::keyClick(list(), Qt::Key_Return);
+}
+
+bool AppDriver::showConnected(int row)
+{
+    click(row, true);
+    return QTest::qWaitFor([this] {
+        return panel(1)->ui.rotorBtn->isEnabled() && identifyButton()->isEnabled();
+    }, 5000);
+}

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+
+#include <memory>
+
+QT_BEGIN_NAMESPACE
+class QListView;
+class QObject;
+class QPushButton;
+QT_END_NAMESPACE
+
+class AppController;
+class Cabinet;
+class MainWindow;
+class RotorWidget;
+class SimCabinet;
+
+// The whole program against thirteen simulated cabinets at the installation's
+// addresses, driven through its window as an operator would. Only inside the
+// private network namespace.
+class AppDriver final
+{
+public:
+    explicit AppDriver(QObject *simParent);
+    ~AppDriver();
+
+    MainWindow *window() const;
+    QListView *list() const;
+    RotorWidget *panel(int number) const; // rotor1 ... rotor4
+    QPushButton *identifyButton() const;
+    QString labelText(const char *name) const;
+    Cabinet *cabinet(int row) const;
+    SimCabinet *sim(int row) const { return sims.at(row); }
+    // Stands in for the cabinet's controller being restarted: a fresh simulator.
+    SimCabinet *restartSim(int row);
+
+    void click(int row, bool twice = false);
+    void pressEnterOn(int row);
+    // Double-click: the click shows the cabinet, the activation connects it.
+    bool showConnected(int row);
+
+private:
+    Q_DISABLE_COPY_MOVE(AppDriver)
+    QObject *simParent;
+    QList<SimCabinet *> sims; // row 0 is 10.0.85.10
+    std::unique_ptr<AppController> app;
+};
