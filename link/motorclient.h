@@ -58,6 +58,8 @@ protected slots:
     void dataIsReady();
 
 private:
+    friend class AnswerFuzzer; // feeds answers straight into dataIsReady()
+
     bool readRegister(int reg, QObject *receiver, const char *slot);
     bool sendReadRequest(int reg, quint16 *transactionId);
     bool writeRegister(int reg, int value);

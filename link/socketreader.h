@@ -76,6 +76,8 @@ protected:
     using QObject::connectNotify;
 
 private:
+    friend class AnswerFuzzer; // feeds answers straight into the incoming buffer
+
     void resetPacing();
     void resetLinkStatus();
     void writeToSocket(const QByteArray &data);
