@@ -122,7 +122,8 @@ void SocketReader::sockStateChanged(QAbstractSocket::SocketState socketState)
 void SocketReader::readIncomingData()
 {
     if (socket->isReadable() && socket->bytesAvailable() > 0) {
-        const QByteArray data = socket->readAll();
+        // Exactly what is there: readAll() would grow a 16 KiB chunk per answer.
+        const QByteArray data = socket->read(socket->bytesAvailable());
         incoming.write(data);
         if (incoming.bytesAvailable() > MaxUnreadBytes) {
             fail(QAbstractSocket::SocketResourceError, tr("Pump cabinet sent more data than requested"));
@@ -156,6 +157,9 @@ void SocketReader::writeData(QByteArray data)
 void SocketReader::writeToSocket(const QByteArray &data)
 {
     socket->write(data);
+    // Out now, not on the socket's next write notification: a queued frame goes out
+    // from the answer handler, where no flush request follows it.
+    socket->flush();
     answerDue.append(clock.elapsed() + AnswerDeadlineMs);
     if (!answerTimer->isActive())
         armAnswerDeadline();
