@@ -15,7 +15,7 @@
 AppDriver::AppDriver(QObject *simParent)
     : simParent(simParent)
 {
-    for (int host = 10; host <= 22; ++host) {
+    for (int host = 10; simParent && host <= 22; ++host) {
         SimCabinet *sim = TestSupport::startSimulator(simParent, TestSupport::installationHost(host), 502);
         sim->setTemperature(235);
         sims.append(sim);

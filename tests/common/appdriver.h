@@ -19,7 +19,8 @@ class SimCabinet;
 
 // The whole program against thirteen simulated cabinets at the installation's
 // addresses, driven through its window as an operator would. Only inside the
-// private network namespace.
+// private network namespace. Without a simParent the cabinets are served by a
+// simulator process of their own.
 class AppDriver final
 {
 public:
