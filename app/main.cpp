@@ -1,14 +1,13 @@
 #include "appcontroller.h"
+#include "startup.h"
 
 #include <QApplication>
 
 int main(int argc, char **argv)
 {
+    Startup::beforeApplication();
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Tavrel Control"));
-    QApplication::setOrganizationName(QStringLiteral("Dosivo A/S"));
-    QApplication::setOrganizationDomain(QStringLiteral("dosivo.com"));
-    QApplication::setApplicationVersion(QStringLiteral("1.35"));
+    Startup::setIdentity();
 
     AppController controller;
     return app.exec();

@@ -5,6 +5,7 @@
 #include "mainwindow.h"
 #include "rotorwidget.h"
 #include "simcabinet.h"
+#include "startup.h"
 #include "testsupport.h"
 
 #include <QListView>
@@ -52,9 +53,7 @@ void tst_Application::initTestCase()
     qRegisterMetaType<Cabinet *>();
     TAVREL_REQUIRE_PRIVATE_NETWORK();
     TestSupport::failOnConnectWarnings();
-    QApplication::setApplicationName(QStringLiteral("Tavrel Control"));
-    QApplication::setOrganizationName(QStringLiteral("Dosivo A/S"));
-    QApplication::setApplicationVersion(QStringLiteral("1.35"));
+    Startup::setIdentity();
     QApplication::setQuitOnLastWindowClosed(false);
 }
 

@@ -6,6 +6,7 @@
 #include "rotorhead.h"
 #include "rotorwidget.h"
 #include "simcabinet.h"
+#include "startup.h"
 #include "testsupport.h"
 
 #include <QElapsedTimer>
@@ -87,8 +88,7 @@ void tst_FaultMatrix::initTestCase()
 {
     TAVREL_REQUIRE_PRIVATE_NETWORK();
     TestSupport::failOnConnectWarnings();
-    QApplication::setApplicationName(QStringLiteral("Tavrel Control"));
-    QApplication::setApplicationVersion(QStringLiteral("1.35"));
+    Startup::setIdentity();
     QApplication::setQuitOnLastWindowClosed(false);
 }
 

@@ -9,6 +9,7 @@
 #include "mainwindow.h"
 #include "rotorhead.h"
 #include "rotorwidget.h"
+#include "startup.h"
 #include "testsupport.h"
 
 #include <QApplication>
@@ -74,11 +75,9 @@ QHash<QString, QPair<int, int>> commandsInLog(const QString &path)
 
 int main(int argc, char **argv)
 {
+    Startup::beforeApplication();
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Tavrel Control"));
-    QApplication::setOrganizationName(QStringLiteral("Dosivo A/S"));
-    QApplication::setOrganizationDomain(QStringLiteral("dosivo.com"));
-    QApplication::setApplicationVersion(QStringLiteral("1.35"));
+    Startup::setIdentity();
 
     QCommandLineParser parser;
     const QCommandLineOption secondsOption(QStringLiteral("seconds"),

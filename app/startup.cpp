@@ -1,0 +1,19 @@
+#include "startup.h"
+
+#include <QApplication>
+
+void Startup::beforeApplication()
+{
+    // Qt 5 draws at one device pixel per logical pixel unless told otherwise, which
+    // leaves the window tiny on a high-resolution screen.
+    QApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    QApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
+}
+
+void Startup::setIdentity()
+{
+    QApplication::setApplicationName(QStringLiteral("Tavrel Control"));
+    QApplication::setOrganizationName(QStringLiteral("Dosivo A/S"));
+    QApplication::setOrganizationDomain(QStringLiteral("dosivo.com"));
+    QApplication::setApplicationVersion(QStringLiteral("1.35"));
+}
