@@ -3,11 +3,16 @@
 #include "cabinetprotocol.h"
 
 #include <QDebug>
+#include <QLoggingCategory>
 #include <QtEndian>
 
 #include <cstdio>
 
 using namespace CabinetProtocol;
+
+// Every request and answer as hex, for troubleshooting at the plant; off unless
+// switched on with a logging rule such as QT_LOGGING_RULES="tavrel.link.debug=true".
+Q_LOGGING_CATEGORY(lcLink, "tavrel.link", QtInfoMsg)
 
 namespace {
 
@@ -24,6 +29,13 @@ void buildFrame(char *frame, quint16 transactionId, int unitId, int function, in
     frame[7] = char(function);
     qToBigEndian<quint16>(quint16(reg), frame + 8);
     qToBigEndian<quint16>(value, frame + 10);
+}
+
+// Only called once the category is known to be on: the hex costs an allocation.
+void logFrame(const QString &host, const char *direction, const char *frame)
+{
+    qCDebug(lcLink, "%s %s %s", qPrintable(host), direction,
+            QByteArray::fromRawData(frame, FrameSize).toHex(' ').constData());
 }
 
 } // namespace
@@ -147,6 +159,8 @@ bool MotorClient::sendReadRequest(int reg, quint16 *transactionId)
         return false;
     }
     reader.flush();
+    if (lcLink().isDebugEnabled())
+        logFrame(host, "request", frame);
     *transactionId = id;
     return true;
 }
@@ -165,6 +179,8 @@ bool MotorClient::writeRegister(int reg, int value)
         return false;
     }
     reader.flush();
+    if (lcLink().isDebugEnabled())
+        logFrame(host, "request", frame);
     return true;
 }
 
@@ -180,6 +196,8 @@ void MotorClient::dataIsReady()
         char answer[FrameSize];
         if (reader.read(answer, FrameSize) != FrameSize)
             return;
+        if (lcLink().isDebugEnabled())
+            logFrame(host, "answer", answer);
         // The entry goes even when its answer fails a check.
         const PendingRequest request = pending.takeFirst();
 

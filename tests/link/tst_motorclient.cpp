@@ -29,6 +29,8 @@ private slots:
     void connectsAgainAfterDetach();
     void dropsALinkThatLostStep();
     void exceptionAnswersEndInALinkError();
+    void trafficLog_data();
+    void trafficLog();
 
 private:
     std::unique_ptr<MotorClient> connectedClient();
@@ -426,6 +428,54 @@ void tst_MotorClient::exceptionAnswersEndInALinkError()
     QVERIFY2(reason == QLatin1String("Lost step with pump cabinet: answers do not match the requests")
              || reason == QLatin1String("Pump cabinet did not answer within 3 s"), qPrintable(reason));
     QTRY_VERIFY(!client->isConnected());
+}
+
+
+namespace {
+
+QStringList trafficLines;
+
+void recordTraffic(QtMsgType, const QMessageLogContext &context, const QString &message)
+{
+    if (qstrcmp(context.category, "tavrel.link") == 0)
+        trafficLines << message;
+}
+
+} // namespace
+
+void tst_MotorClient::trafficLog_data()
+{
+    QTest::addColumn<QString>("rules");
+    QTest::addColumn<QStringList>("lines");
+
+    QTest::newRow("off by default") << QString() << QStringList();
+    QTest::newRow("switched on by a logging rule") << QStringLiteral("tavrel.link.debug=true")
+            << QStringList{QStringLiteral("%1 request 00 00 00 00 00 06 02 04 00 00 00 01"),
+                           QStringLiteral("%1 request 00 01 00 00 00 06 02 06 00 07 00 00"),
+                           QStringLiteral("%1 answer 00 00 00 00 00 06 02 04 00 02 00 01"),
+                           QStringLiteral("%1 answer 00 01 00 00 00 06 02 06 00 07 00 00")};
+}
+
+void tst_MotorClient::trafficLog()
+{
+    QFETCH(QString, rules);
+    QFETCH(QStringList, lines);
+
+    auto client = connectedClient();
+    trafficLines.clear();
+    QLoggingCategory::setFilterRules(rules);
+    const QtMessageHandler previous = qInstallMessageHandler(recordTraffic);
+    client->setUnitId(2);
+    ReplyRecorder recorder;
+    QVERIFY(client->readState(&recorder, SLOT(stateReceived(int,QString))));
+    QVERIFY(client->sendStart());
+    QTRY_COMPARE(client->pendingRequestCount(), 0);
+    qInstallMessageHandler(previous);
+    QLoggingCategory::setFilterRules(QString());
+
+    for (QString &line : lines)
+        line = line.arg(sim->name());
+    QCOMPARE(trafficLines, lines);
 }
 
 QTEST_GUILESS_MAIN(tst_MotorClient)
