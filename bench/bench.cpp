@@ -22,6 +22,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStringListModel>
+#include <QThread>
 #include <QTimer>
 #include <QDir>
 #include <QTest>
@@ -285,7 +286,13 @@ int childClose(int cabinets)
     });
     QApplication::exec();
     driver.reset();
-    std::printf("threads %d -> %ld\n", threadsBefore, procStatus("Threads"));
+    // A joined thread may take a moment more to leave the kernel's list.
+    long threadsAfter = procStatus("Threads");
+    for (int i = 0; i < 50 && threadsAfter > 1; ++i) {
+        QThread::msleep(2);
+        threadsAfter = procStatus("Threads");
+    }
+    std::printf("threads %d -> %ld\n", threadsBefore, threadsAfter);
     std::fflush(stdout);
     return 0;
 }
