@@ -77,16 +77,6 @@ Spread spreadOf(std::vector<double> samples)
     return s;
 }
 
-long procStatus(const char *field)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    const QRegularExpression line(QStringLiteral("^%1:\\s+(\\d+)").arg(QLatin1String(field)),
-                                  QRegularExpression::MultilineOption);
-    return line.match(QString::fromLatin1(status.readAll())).captured(1).toLong();
-}
-
 double cpuSeconds()
 {
     rusage usage {};
@@ -261,12 +251,8 @@ int childStartup(const QString &which, qint64 spawnedNs)
 
 void connectAndShow(AppDriver &driver, int cabinets)
 {
-    for (int row = 0; row < cabinets; ++row)
-        driver.pressEnterOn(row);
-    for (int row = 0; row < cabinets; ++row) {
-        if (!QTest::qWaitFor([&] { return driver.cabinet(row)->isConnected(); }, 10000))
-            giveUp(QStringLiteral("cabinet %1 did not connect").arg(row));
-    }
+    if (const int row = driver.connectFirst(cabinets); row >= 0)
+        giveUp(QStringLiteral("cabinet %1 did not connect").arg(row));
     if (cabinets > 0 && !driver.showConnected(0))
         giveUp(QStringLiteral("the first cabinet's panels stayed disabled"));
 }
@@ -276,7 +262,7 @@ int childClose(int cabinets)
     std::unique_ptr<AppDriver> driver = std::make_unique<AppDriver>(nullptr);
     connectAndShow(*driver, cabinets);
     QTest::qWait(500);
-    const int threadsBefore = int(procStatus("Threads"));
+    const int threadsBefore = int(TestSupport::procStatus("Threads"));
     // The close comes from inside the event loop, which ends once the last window
     // is gone, as the program's does.
     QTimer::singleShot(0, driver->window(), [&driver] {
@@ -287,10 +273,10 @@ int childClose(int cabinets)
     QApplication::exec();
     driver.reset();
     // A joined thread may take a moment more to leave the kernel's list.
-    long threadsAfter = procStatus("Threads");
+    long threadsAfter = TestSupport::procStatus("Threads");
     for (int i = 0; i < 50 && threadsAfter > 1; ++i) {
         QThread::msleep(2);
-        threadsAfter = procStatus("Threads");
+        threadsAfter = TestSupport::procStatus("Threads");
     }
     std::printf("threads %d -> %ld\n", threadsBefore, threadsAfter);
     std::fflush(stdout);
@@ -314,7 +300,7 @@ int childIdle(const QString &which, int seconds)
     wall.start();
     QTest::qWait(seconds * 1000);
     const double cpu = cpuSeconds() - cpuBefore;
-    std::printf("%.3f %ld\n", 100.0 * cpu / (wall.nsecsElapsed() / 1e9), procStatus("VmRSS"));
+    std::printf("%.3f %ld\n", 100.0 * cpu / (wall.nsecsElapsed() / 1e9), TestSupport::procStatus("VmRSS"));
     return 0;
 }
 

@@ -99,3 +99,14 @@ bool AppDriver::showConnected(int row)
         return panel(1)->ui.rotorBtn->isEnabled() && identifyButton()->isEnabled();
     }, 5000);
 }
+
+int AppDriver::connectFirst(int count)
+{
+    for (int row = 0; row < count; ++row)
+        pressEnterOn(row);
+    for (int row = 0; row < count; ++row) {
+        if (!QTest::qWaitFor([this, row] { return cabinet(row)->isConnected(); }, 10000))
+            return row;
+    }
+    return -1;
+}

@@ -41,6 +41,9 @@ public:
     void pressEnterOn(int row);
     // Double-click: the click shows the cabinet, the activation connects it.
     bool showConnected(int row);
+    // Activates the first count rows and waits for them all; the first row that
+    // did not connect, or -1.
+    int connectFirst(int count);
 
 private:
     Q_DISABLE_COPY_MOVE(AppDriver)

@@ -8,6 +8,7 @@
 #include <QNetworkInterface>
 #include <QTcpServer>
 #include <QTemporaryFile>
+#include <QRegularExpression>
 #include <QTimer>
 #include <QTest>
 
@@ -143,4 +144,15 @@ QString StdoutCapture::text()
     QFile file(QFile::decodeName(path));
     file.open(QIODevice::ReadOnly);
     return QString::fromLocal8Bit(file.readAll());
+}
+
+long TestSupport::procStatus(const char *field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    const QRegularExpression line(QStringLiteral("^%1:\\s+(\\d+)").arg(QLatin1String(field)),
+                                  QRegularExpression::MultilineOption);
+    const QRegularExpressionMatch match = line.match(QString::fromLatin1(status.readAll()));
+    return match.hasMatch() ? match.captured(1).toLong() : -1;
 }

@@ -41,6 +41,9 @@ bool inPrivateNetwork();
 
 QString installationHost(int number); // "10.0.85.<number>"
 
+// A number from /proc/self/status ("VmRSS" in KiB, "Threads"), or -1.
+long procStatus(const char *field);
+
 // Runs answer on the next modal message box, while the code that opened it waits.
 void onNextDialog(const std::function<void(QMessageBox *)> &answer);
 

@@ -30,16 +30,6 @@ namespace {
 constexpr int Cabinets = 13;
 constexpr int Rotors = 4;
 
-long residentKiB()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    const QRegularExpression vmRss(QStringLiteral("^VmRSS:\\s+(\\d+) kB"),
-                                   QRegularExpression::MultilineOption);
-    return vmRss.match(QString::fromLatin1(status.readAll())).captured(1).toLong();
-}
-
 // Lines go to standard error, so that standard output holds only what the program printed.
 void report(const QString &line)
 {
@@ -97,12 +87,8 @@ int main(int argc, char **argv)
     if (!driver.window())
         giveUp(QStringLiteral("no window"));
 
-    for (int row = 0; row < Cabinets; ++row)
-        driver.pressEnterOn(row);
-    for (int row = 0; row < Cabinets; ++row) {
-        if (!QTest::qWaitFor([&] { return driver.cabinet(row)->isConnected(); }, 10000))
-            giveUp(QStringLiteral("cabinet %1 did not connect").arg(row));
-    }
+    if (const int row = driver.connectFirst(Cabinets); row >= 0)
+        giveUp(QStringLiteral("cabinet %1 did not connect").arg(row));
 
     // Loop mode on every rotor, through the panels, one cabinet after the other.
     QElapsedTimer sinceLoopsOn;
@@ -127,12 +113,12 @@ int main(int argc, char **argv)
             loopOnAt.append(sinceLoopsOn.elapsed());
         }
     }
-    const long startKiB = residentKiB();
+    const long startKiB = TestSupport::procStatus("VmRSS");
     report(QStringLiteral("52 loops on; resident memory %1 KiB; running %2 s").arg(startKiB).arg(seconds));
 
     QTest::qWait(seconds * 1000);
     const qint64 endMs = sinceLoopsOn.elapsed();
-    const long endKiB = residentKiB();
+    const long endKiB = TestSupport::procStatus("VmRSS");
     const auto counts = commandsInLog(parser.value(logOption));
 
     // A cycle is a start, 1 s running, a stop and 1 s standing: one start and one
