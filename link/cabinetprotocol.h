@@ -7,6 +7,17 @@ namespace CabinetProtocol {
 
 constexpr int FrameSize = 12; // every request and every answer the program relies on
 constexpr int HeaderSize = 7; // transaction, protocol, length, unit
+constexpr int FunctionOffset = 7;
+// An answer with this bit in its function code is a Modbus exception answer:
+// header, function, exception code.
+constexpr int ExceptionFlag = 0x80;
+constexpr int ExceptionFrameSize = 9;
+
+// How long an answer is, from its function code.
+constexpr int answerLengthFor(char function)
+{
+    return (quint8(function) & ExceptionFlag) ? ExceptionFrameSize : FrameSize;
+}
 
 constexpr int ReadInputRegister = 4;
 constexpr int WriteSingleRegister = 6;

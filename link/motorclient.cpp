@@ -6,6 +6,7 @@
 #include <QLoggingCategory>
 #include <QtEndian>
 
+#include <algorithm>
 #include <cstdio>
 
 using namespace CabinetProtocol;
@@ -16,8 +17,10 @@ Q_LOGGING_CATEGORY(lcLink, "tavrel.link", QtInfoMsg)
 
 namespace {
 
-// Answers that keep missing their requests mean the stream is out of step for good.
+// Answers that keep missing their requests mean the stream is out of step for
+// good; a cabinet that keeps rejecting them will not change its mind.
 constexpr int MaxMismatchesInARow = 3;
+constexpr int MaxExceptionsInARow = 3;
 
 void buildFrame(char *frame, quint16 transactionId, int unitId, int function, int reg,
                 quint16 value)
@@ -32,10 +35,11 @@ void buildFrame(char *frame, quint16 transactionId, int unitId, int function, in
 }
 
 // Only called once the category is known to be on: the hex costs an allocation.
-void logFrame(const QString &host, const char *direction, const char *frame)
+void logFrame(const QString &host, const char *direction, const char *frame,
+              int length = FrameSize)
 {
     qCDebug(lcLink, "%s %s %s", qPrintable(host), direction,
-            QByteArray::fromRawData(frame, FrameSize).toHex(' ').constData());
+            QByteArray::fromRawData(frame, length).toHex(' ').constData());
 }
 
 } // namespace
@@ -54,6 +58,7 @@ void MotorClient::connectToHost()
     // turn every answer of the new link into a mismatch.
     pending.clear();
     mismatchesInARow = 0;
+    exceptionsInARow = 0;
     reader.connectToHost(host, port);
 }
 
@@ -75,6 +80,13 @@ void MotorClient::detachSocket()
 int MotorClient::pendingRequestCount() const
 {
     return pending.size();
+}
+
+bool MotorClient::isWritePending(int unit, int reg) const
+{
+    return std::any_of(pending.cbegin(), pending.cend(), [=](const PendingRequest &request) {
+        return request.isWrite && request.unit == unit && request.kind == reg;
+    });
 }
 
 void MotorClient::setUnitId(int unitId)
@@ -139,10 +151,17 @@ QString MotorClient::stateName(int code) const
 
 bool MotorClient::readRegister(int reg, QObject *receiver, const char *slot)
 {
+    // Asked again before the cabinet answered, the same question would only queue
+    // behind itself: a poll that outpaces a slow cabinet must not pile up.
+    for (const PendingRequest &request : qAsConst(pending)) {
+        if (!request.isWrite && request.kind == reg && request.unit == unitId
+            && request.receiver == receiver && qstrcmp(request.slot, slot) == 0)
+            return true;
+    }
     quint16 id = 0;
     if (!sendReadRequest(reg, &id))
         return false;
-    pending.append(PendingRequest{receiver, slot, id, reg});
+    pending.append(PendingRequest{receiver, slot, id, reg, unitId, false, 0});
     return true;
 }
 
@@ -167,7 +186,17 @@ bool MotorClient::sendReadRequest(int reg, quint16 *transactionId)
 
 bool MotorClient::writeRegister(int reg, int value)
 {
-    pending.append(PendingRequest{nullptr, nullptr, transactionCounter, reg});
+    // The same command as the last one for this rotor and register, while that one
+    // still waits to go out, would only repeat it.
+    for (auto it = pending.crbegin(); it != pending.crend(); ++it) {
+        if (it->isWrite && it->unit == unitId && it->kind == reg) {
+            if (it->value == quint16(value) && !reader.isOnWire(it->transactionId))
+                return true;
+            break;
+        }
+    }
+    pending.append(PendingRequest{nullptr, nullptr, transactionCounter, reg, unitId, true,
+                                  quint16(value)});
     const quint16 id = transactionCounter++;
     char frame[FrameSize];
     buildFrame(frame, id, unitId, WriteSingleRegister, reg, quint16(value));
@@ -186,46 +215,94 @@ bool MotorClient::writeRegister(int reg, int value)
 
 void MotorClient::dataIsReady()
 {
-    if (pending.isEmpty() || reader.bytesAvailable() == 0)
-        return;
-
-    do {
-        if (pending.isEmpty() || reader.bytesAvailable() < FrameSize)
+    while (reader.bytesAvailable() > 0) {
+        if (pending.isEmpty()) {
+            discardUnasked();
             return;
-
+        }
+        // The function code tells an exception answer (9 bytes) from the others (12).
         char answer[FrameSize];
-        if (reader.read(answer, FrameSize) != FrameSize)
+        if (reader.peek(answer, FunctionOffset + 1) < FunctionOffset + 1)
             return;
+        const int length = answerLengthFor(answer[FunctionOffset]);
+        if (reader.bytesAvailable() < length || reader.read(answer, length) != length)
+            return; // the rest of it comes with a later readyRead()
         if (lcLink().isDebugEnabled())
-            logFrame(host, "answer", answer);
-        // The entry goes even when its answer fails a check.
-        const PendingRequest request = pending.takeFirst();
+            logFrame(host, "answer", answer, length);
+        if (!takeAnswer(answer, length))
+            return; // the link is being dropped; what else came is of no use
+    }
+}
 
-        const quint16 transactionId = qFromBigEndian<quint16>(answer);
-        const int function = quint8(answer[7]);
-        const quint16 byteCount = qFromBigEndian<quint16>(answer + 8);
-        const quint16 value = qFromBigEndian<quint16>(answer + 10);
+bool MotorClient::takeAnswer(const char *answer, int length)
+{
+    // Answers come in the order their requests went on the wire, whatever order
+    // they were asked in: this one is for the oldest request there.
+    const int answered = reader.takeOldestFromWire();
+    const quint16 transactionId = qFromBigEndian<quint16>(answer);
+    const auto match = std::find_if(pending.begin(), pending.end(),
+                                    [=](const PendingRequest &request) {
+        return request.transactionId == transactionId;
+    });
+    if (answered != int(transactionId) || match == pending.end())
+        return answerOutOfStep(answered);
+    const PendingRequest request = *match;
+    pending.erase(match);
+    mismatchesInARow = 0;
 
-        if (transactionId != request.transactionId) {
-            std::printf("Read Err: Response from TRX header did not match the requests\n");
-            std::fflush(stdout);
-            if (++mismatchesInARow >= MaxMismatchesInARow) {
-                mismatchesInARow = 0;
-                reader.dropLink(QAbstractSocket::OperationError,
-                                tr("Lost step with pump cabinet: answers do not match the requests"));
-                return;
-            }
-            continue;
-        }
-        mismatchesInARow = 0;
-        if (function == ReadInputRegister && byteCount != 2) {
-            std::printf("Read Err: Response byte count was unexpected: %i, expected 2!\n",
-                        int(byteCount));
-            std::fflush(stdout);
-        } else if (request.slot) {
-            deliver(request, value);
-        }
-    } while (reader.bytesAvailable() != 0);
+    const int function = quint8(answer[FunctionOffset]);
+    if (length == ExceptionFrameSize) {
+        const int code = quint8(answer[FunctionOffset + 1]);
+        std::printf("Read Err: Pump cabinet answered register %i with Modbus exception %i\n",
+                    request.kind, code);
+        std::fflush(stdout);
+        if (++exceptionsInARow < MaxExceptionsInARow)
+            return true;
+        exceptionsInARow = 0;
+        reader.dropLink(QAbstractSocket::OperationError,
+                        tr("Pump cabinet rejected the requests (Modbus exception %1)").arg(code));
+        return false;
+    }
+    exceptionsInARow = 0;
+    const quint16 byteCount = qFromBigEndian<quint16>(answer + 8);
+    const quint16 value = qFromBigEndian<quint16>(answer + 10);
+    if (function == ReadInputRegister && byteCount != 2) {
+        std::printf("Read Err: Response byte count was unexpected: %i, expected 2!\n",
+                    int(byteCount));
+        std::fflush(stdout);
+    } else if (request.slot) {
+        deliver(request, value);
+    }
+    return true;
+}
+
+// An answer that is not the one the request on the wire waits for: that request
+// has lost its answer, and three in a row mean the stream is out of step.
+bool MotorClient::answerOutOfStep(int displaced)
+{
+    std::printf("Read Err: Response from TRX header did not match the requests\n");
+    std::fflush(stdout);
+    if (displaced >= 0) {
+        pending.erase(std::remove_if(pending.begin(), pending.end(),
+                                     [=](const PendingRequest &request) {
+            return request.transactionId == quint16(displaced);
+        }), pending.end());
+    }
+    if (++mismatchesInARow < MaxMismatchesInARow)
+        return true;
+    mismatchesInARow = 0;
+    reader.dropLink(QAbstractSocket::OperationError,
+                    tr("Lost step with pump cabinet: answers do not match the requests"));
+    return false;
+}
+
+// Bytes nobody asked for; kept, they would be taken for the next request's answer.
+void MotorClient::discardUnasked()
+{
+    char sink[256];
+    while (reader.read(sink, sizeof sink) > 0) {
+    }
+    answerOutOfStep(reader.takeOldestFromWire());
 }
 
 void MotorClient::deliver(const PendingRequest &request, quint16 value)

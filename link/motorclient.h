@@ -8,8 +8,8 @@
 #include <QString>
 
 // Modbus TCP client of one pump cabinet: turns typed requests into 12-byte
-// frames, matches each 12-byte answer to the oldest request and hands the value
-// to the one slot that asked for it, once.
+// frames, matches each answer to its request by transaction identifier and
+// hands the value to the one slot that asked for it, once.
 class MotorClient : public QObject
 {
     Q_OBJECT
@@ -22,6 +22,9 @@ public:
         const char *slot = nullptr; // null for writes
         quint16 transactionId = 0;
         int kind = 0;
+        int unit = 0;
+        bool isWrite = false;
+        quint16 value = 0; // written, for writes
     };
 
     MotorClient(const QString &host, int port);
@@ -32,6 +35,8 @@ public:
     void setUnitId(int unitId);
     // Requests handed over and not yet answered, writes included.
     int pendingRequestCount() const;
+    // A write to this unit and register is handed over and not yet answered.
+    bool isWritePending(int unit, int reg) const;
 
     bool readState(QObject *receiver, const char *slot);
     bool readCrpm(QObject *receiver, const char *slot);
@@ -63,12 +68,17 @@ private:
     bool readRegister(int reg, QObject *receiver, const char *slot);
     bool sendReadRequest(int reg, quint16 *transactionId);
     bool writeRegister(int reg, int value);
+    // Each false when the link is being dropped.
+    bool takeAnswer(const char *answer, int length);
+    bool answerOutOfStep(int displaced);
+    void discardUnasked();
     void deliver(const PendingRequest &request, quint16 value);
 
     QList<PendingRequest> pending;
     int unitId = 0;
     quint16 transactionCounter = 0;
     int mismatchesInARow = 0;
+    int exceptionsInARow = 0;
     QString host;
     int port = 0;
 

@@ -36,13 +36,24 @@ qint64 SafeRWBuffer::write(const QByteArray &data)
 
 qint64 SafeRWBuffer::read(char *data, qint64 maxLen)
 {
+    return take(data, maxLen, true);
+}
+
+qint64 SafeRWBuffer::peek(char *data, qint64 maxLen)
+{
+    return take(data, maxLen, false);
+}
+
+qint64 SafeRWBuffer::take(char *data, qint64 maxLen, bool remove)
+{
     QMutexLocker locker(&mutex);
     if (!checkThread(readThread))
         return -1;
     const int n = int(qBound<qint64>(0, maxLen, bytes.size()));
     if (n > 0) {
         std::memcpy(data, bytes.constData(), size_t(n));
-        bytes.remove(0, n);
+        if (remove)
+            bytes.remove(0, n);
     }
     return n;
 }

@@ -21,12 +21,16 @@ public:
     qint64 write(const char *data, qint64 len);
     qint64 write(const QByteArray &data);
     qint64 read(char *data, qint64 maxLen);
+    // As read(), but the bytes stay: for a reader that needs a frame's header to
+    // know how long the frame is.
+    qint64 peek(char *data, qint64 maxLen);
     qint64 bytesAvailable() const;
     // Drops whatever is held; for the writing side, when its stream starts afresh.
     void clear();
 
 private:
     bool checkThread(QThread *&owner) const;
+    qint64 take(char *data, qint64 maxLen, bool remove);
 
     QByteArray bytes;
     mutable QMutex mutex;

@@ -1,11 +1,15 @@
 #include "socketreader.h"
 
+#include "cabinetprotocol.h"
+
 #include <QMutexLocker>
+#include <QtEndian>
 #include <QTcpSocket>
 #include <QTimer>
 
+using namespace CabinetProtocol;
+
 namespace {
-constexpr int AnswerSize = 12;
 constexpr int AnswerDeadlineMs = 3000;
 // Far more than any cabinet answers while the pacing holds; past it, the bytes
 // are not answers, and they must not pile up in memory.
@@ -67,9 +71,26 @@ qint64 SocketReader::read(char *data, qint64 maxLen)
     return incoming.read(data, maxLen);
 }
 
+qint64 SocketReader::peek(char *data, qint64 maxLen)
+{
+    return incoming.peek(data, maxLen);
+}
+
 qint64 SocketReader::bytesAvailable() const
 {
     return incoming.bytesAvailable();
+}
+
+bool SocketReader::isOnWire(quint16 transactionId) const
+{
+    QMutexLocker locker(&linkMutex);
+    return wireIds.contains(transactionId);
+}
+
+int SocketReader::takeOldestFromWire()
+{
+    QMutexLocker locker(&linkMutex);
+    return wireIds.isEmpty() ? -1 : int(wireIds.takeFirst());
 }
 
 QAbstractSocket::SocketState SocketReader::state() const
@@ -129,11 +150,13 @@ void SocketReader::readIncomingData()
             fail(QAbstractSocket::SocketResourceError, tr("Pump cabinet sent more data than requested"));
             return;
         }
-        countAnswerBytes(data.size());
+        countAnswers(data);
         emit readyRead();
     }
     if (!writeQueue.isEmpty()) {
         writePending = true;
+        if (queuedCommands > 0)
+            --queuedCommands;
         writeToSocket(writeQueue.takeFirst());
     } else {
         writePending = false;
@@ -147,7 +170,11 @@ void SocketReader::writeData(QByteArray data)
     if (socket->state() != QAbstractSocket::ConnectedState)
         return;
     if (writePending) {
-        writeQueue.append(data);
+        // A command waits only for the request on the wire and the commands before it.
+        if (data.size() == FrameSize && data.at(7) == char(WriteSingleRegister))
+            writeQueue.insert(queuedCommands++, data);
+        else
+            writeQueue.append(data);
         return;
     }
     writePending = true;
@@ -156,6 +183,10 @@ void SocketReader::writeData(QByteArray data)
 
 void SocketReader::writeToSocket(const QByteArray &data)
 {
+    if (data.size() >= 2) {
+        QMutexLocker locker(&linkMutex);
+        wireIds.append(qFromBigEndian<quint16>(data.constData()));
+    }
     socket->write(data);
     // Out now, not on the socket's next write notification: a queued frame goes out
     // from the answer handler, where no flush request follows it.
@@ -165,16 +196,25 @@ void SocketReader::writeToSocket(const QByteArray &data)
         armAnswerDeadline();
 }
 
-// Every AnswerSize bytes that come in answer the oldest request on the wire.
-void SocketReader::countAnswerBytes(qint64 received)
+// Each complete answer, 12 bytes or a 9-byte exception answer, answers the oldest
+// request on the wire.
+void SocketReader::countAnswers(const QByteArray &received)
 {
-    answerBytesSoFar += received;
-    while (answerBytesSoFar >= AnswerSize && !answerDue.isEmpty()) {
-        answerBytesSoFar -= AnswerSize;
-        answerDue.removeFirst();
+    for (const char byte : received) {
+        if (answerDue.isEmpty())
+            break; // unasked bytes answer nothing sent later
+        if (answerBytesSoFar == FunctionOffset)
+            answerLength = answerLengthFor(byte);
+        if (++answerBytesSoFar == qMax(answerLength, FunctionOffset + 1)) {
+            answerBytesSoFar = 0;
+            answerLength = 0;
+            answerDue.removeFirst();
+        }
     }
-    if (answerDue.isEmpty())
-        answerBytesSoFar = 0; // unasked bytes answer nothing sent later
+    if (answerDue.isEmpty()) {
+        answerBytesSoFar = 0;
+        answerLength = 0;
+    }
     // The timer is left as it is: due times only grow, so it can only fire early,
     // and then it re-arms for the oldest request still waiting. Restarting it for
     // every answer is work the common case never needs.
@@ -265,11 +305,15 @@ void SocketReader::releaseSocket()
 void SocketReader::resetPacing()
 {
     writeQueue.clear();
+    queuedCommands = 0;
     writePending = false;
     answerDue.clear();
     answerBytesSoFar = 0;
+    answerLength = 0;
     if (answerTimer)
         answerTimer->stop();
+    QMutexLocker locker(&linkMutex);
+    wireIds.clear();
 }
 
 // A new attempt starts with a clean slate, as the socket itself does.

@@ -18,7 +18,9 @@ QT_END_NAMESPACE
 
 // One cabinet's TCP connection, run on a worker thread of its own. Requests come
 // in through queued hand-over signals and go out one at a time: the next is
-// written only once data has come in for the previous one.
+// written only once data has come in for the previous one. Commands (writes)
+// waiting to go out pass the reads that wait, so that a Stop never queues
+// behind polls.
 class SocketReader : public QObject
 {
     Q_OBJECT
@@ -32,7 +34,15 @@ public:
     qint64 write(const char *data, qint64 len);
     void flush();
     qint64 read(char *data, qint64 maxLen);
+    qint64 peek(char *data, qint64 maxLen);
     qint64 bytesAvailable() const;
+
+    // Requests written to the socket whose answers the reader has not taken yet,
+    // by transaction identifier. Safe from any thread.
+    bool isOnWire(quint16 transactionId) const;
+    // The oldest of them, taken off the list when its answer is taken; -1 when
+    // there is none.
+    int takeOldestFromWire();
 
     // Ends the link as a socket error would, with this code and text.
     void dropLink(QAbstractSocket::SocketError code, const QString &reason);
@@ -81,21 +91,26 @@ private:
     void resetPacing();
     void resetLinkStatus();
     void writeToSocket(const QByteArray &data);
-    void countAnswerBytes(qint64 received);
+    void countAnswers(const QByteArray &received);
     void armAnswerDeadline();
     void fail(QAbstractSocket::SocketError code, const QString &reason);
 
     QThread thread;
     QTcpSocket *socket = nullptr;
     SafeRWBuffer incoming;
-    QList<QByteArray> writeQueue;
+    QList<QByteArray> writeQueue; // commands first, then reads, each in order
+    int queuedCommands = 0;
     bool writePending = false;
 
     // Worker thread only: when each request on the wire must have its answer.
     QTimer *answerTimer = nullptr;
     QElapsedTimer clock;
     QList<qint64> answerDue;
-    qint64 answerBytesSoFar = 0;
+    int answerBytesSoFar = 0; // of the answer coming in now
+    int answerLength = 0; // of the answer coming in now, once its function code came
+
+    // Under linkMutex: written to the socket, answer not yet taken by the reader.
+    QList<quint16> wireIds;
 
     mutable QMutex linkMutex;
     QAbstractSocket::SocketState linkState = QAbstractSocket::UnconnectedState;

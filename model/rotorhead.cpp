@@ -1,5 +1,6 @@
 #include "rotorhead.h"
 
+#include "cabinetprotocol.h"
 #include "motorclient.h"
 
 #include <QThread>
@@ -63,6 +64,16 @@ bool RotorHead::queryState(bool cachedOnly)
 bool RotorHead::isLoopRunning() const
 {
     return loopOn && loopTimer->isActive();
+}
+
+bool RotorHead::isRunCommandPending() const
+{
+    return client->isWritePending(rotorIndex, CabinetProtocol::RunRegister);
+}
+
+int RotorHead::index() const
+{
+    return rotorIndex;
 }
 
 bool RotorHead::loopModeEnabled() const

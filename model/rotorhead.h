@@ -23,6 +23,9 @@ public:
     int queryDirection();
     bool queryState(bool cachedOnly);
     bool isLoopRunning() const;
+    // A start or stop for this rotor has not been answered by the cabinet yet.
+    bool isRunCommandPending() const;
+    int index() const;
     bool loopModeEnabled() const;
     int loopRunSecs() const;
     int loopPauseSecs() const;

@@ -14,7 +14,6 @@
 #include <QStatusBar>
 #include <QUrl>
 
-#include <algorithm>
 
 MainWindowController::MainWindowController(QObject *parent)
     : QObject(parent)
@@ -138,7 +137,7 @@ void MainWindowController::canWindowClose(QCloseEvent *event)
 {
     if (exitConfirmed)
         return;
-    if (!stoppingCabinets.isEmpty()) {
+    if (!stoppingRotors.isEmpty()) {
         event->ignore(); // still waiting for the stop commands to be answered
         return;
     }
@@ -159,9 +158,11 @@ void MainWindowController::canWindowClose(QCloseEvent *event)
     // A rotor in a run phase would go on pumping with nothing left to stop it.
     if (stopRunningLoops()) {
         event->ignore();
-        window.statusBar()->showMessage(tr("Stopping the looping rotors..."));
-        stopClock.start();
-        stopWatch.start();
+        // Nothing new may start while the program waits to end.
+        window.centralWidget()->setEnabled(false);
+        finishClosingWhenStopsAnswered();
+        if (!exitConfirmed)
+            stopWatch.start();
     } else {
         event->accept();
     }
@@ -174,30 +175,47 @@ bool MainWindowController::stopRunningLoops()
         Cabinet *cabinet = model->cabinetAt(model->index(row));
         if (!cabinet || !cabinet->isConnected())
             continue;
-        bool stopped = false;
         for (int i = 0; RotorHead *rotor = cabinet->rotor(i); ++i) {
             if (rotor->isLoopRunning()) {
                 rotor->stop();
-                stopped = true;
+                stoppingRotors.append({cabinet, rotor});
             }
         }
-        if (stopped)
-            stoppingCabinets.append(cabinet);
     }
-    return !stoppingCabinets.isEmpty();
+    return !stoppingRotors.isEmpty();
 }
 
 void MainWindowController::finishClosingWhenStopsAnswered()
 {
-    const bool allAnswered = std::all_of(stoppingCabinets.cbegin(), stoppingCabinets.cend(),
-                                         [](const QPointer<Cabinet> &cabinet) {
-        return !cabinet || !cabinet->isConnected() || cabinet->pendingRequestCount() == 0;
-    });
-    if (!allAnswered && stopClock.elapsed() < StopAnswerLimitMs)
+    int confirmed = 0;
+    QStringList unconfirmed;
+    for (const StoppingRotor &stopping : qAsConst(stoppingRotors)) {
+        if (stopping.cabinet && stopping.rotor && !stopping.rotor->isRunCommandPending()) {
+            ++confirmed;
+        } else if (!stopping.cabinet || !stopping.rotor || !stopping.cabinet->isConnected()) {
+            unconfirmed << tr("%1, rotor %2")
+                           .arg(stopping.cabinet ? stopping.cabinet->host() : tr("a cabinet"))
+                           .arg(stopping.rotor ? stopping.rotor->index() + 1 : 0);
+        }
+    }
+    if (confirmed + unconfirmed.size() < stoppingRotors.size()) {
+        window.statusBar()->showMessage(tr("Stopping pumps: %1 of %2 confirmed")
+                                        .arg(confirmed).arg(stoppingRotors.size()));
         return;
+    }
     stopWatch.stop();
+    if (!unconfirmed.isEmpty())
+        warnOfUnconfirmedStops(unconfirmed);
     exitConfirmed = true;
     window.close();
+}
+
+void MainWindowController::warnOfUnconfirmedStops(const QStringList &rotors)
+{
+    const QString message = tr("The link failed before these rotors confirmed their stop. "
+                               "They may still be running:")
+            + QStringLiteral("\n\n") + rotors.join(QLatin1Char('\n'));
+    QMessageBox::warning(&window, tr("Pumps may still be running"), message);
 }
 
 void MainWindowController::showAboutBox()

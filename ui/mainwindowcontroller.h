@@ -3,7 +3,6 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QList>
 #include <QObject>
@@ -17,6 +16,7 @@ QT_END_NAMESPACE
 
 class Cabinet;
 class CabinetListModel;
+class RotorHead;
 class RotorWidgetController;
 
 // Behind the main window: which cabinet is on display, temperature and identify,
@@ -45,13 +45,13 @@ public slots:
 
 private:
     static constexpr int RotorCount = 4;
-    static constexpr int StopAnswerLimitMs = 2000;
 
     void selectCabinet(Cabinet *cabinet);
     CabinetListModel *cabinetModel() const;
     void showIdentify(bool on);
     bool stopRunningLoops();
     void finishClosingWhenStopsAnswered();
+    void warnOfUnconfirmedStops(const QStringList &rotors);
 
     MainWindow window;
     Ui::MainWindow ui;
@@ -59,9 +59,14 @@ private:
     RotorWidgetController *rotorControllers[RotorCount] = {};
     Cabinet *currentCabinet = nullptr;
 
-    // Closing with loops running: their stop commands are answered first.
-    QList<QPointer<Cabinet>> stoppingCabinets;
+    // Closing with loops running: the program ends once every stop it sent is
+    // answered, or its cabinet's link has failed (the answer deadline bounds that).
+    struct StoppingRotor
+    {
+        QPointer<Cabinet> cabinet;
+        QPointer<RotorHead> rotor;
+    };
+    QList<StoppingRotor> stoppingRotors;
     QTimer stopWatch;
-    QElapsedTimer stopClock;
     bool exitConfirmed = false;
 };

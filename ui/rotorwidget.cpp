@@ -1,5 +1,7 @@
 #include "rotorwidget.h"
 
+#include <QScopedValueRollback>
+
 RotorWidget::RotorWidget(QWidget *parent)
     : QWidget(parent)
 {
@@ -26,6 +28,11 @@ void RotorWidget::speedBoxChanged(int newVal)
 
 void RotorWidget::speedBoxEditFinished()
 {
+    // A receiver that moves the focus finishes the edit again, from inside this
+    // emission: that is the same edit, not a second one.
+    if (finishingEdit)
+        return;
+    const QScopedValueRollback<bool> guard(finishingEdit, true);
     const int value = ui.rotorSpeedBox->value();
     emit didChangeCrpm(value, value != committedCrpm);
     committedCrpm = value;

@@ -31,4 +31,7 @@ protected slots:
     void cwDirectionButtonPush();
     void ccwDirectionButtonPush();
     void toggleLoopMode(int state);
+
+private:
+    bool finishingEdit = false;
 };

@@ -31,6 +31,7 @@ void RotorWidgetController::setRotor(RotorHead *newRotor)
         QObject::disconnect(refreshTimer, nullptr, nullptr, nullptr);
     }
     rotor = newRotor;
+    stoppedForEdit = false;
     connect(rotor, SIGNAL(stateChanged(QString,bool)), this, SLOT(rotorStateChanged(QString,bool)));
     connect(rotor, SIGNAL(crpmChanged(int)), this, SLOT(rotorCrpmChanged(int)));
     connect(rotor, SIGNAL(directionChanged(int)), this, SLOT(rotorDirectionChanged(int)));
@@ -67,11 +68,15 @@ void RotorWidgetController::refreshTimerCallback()
 
 void RotorWidgetController::widgetCrpmChanged()
 {
+    if (stoppedForEdit)
+        return;
+    stoppedForEdit = true;
     rotor->stop();
 }
 
 void RotorWidgetController::widgetCrpmCommit(int newValue, bool hasChanged)
 {
+    stoppedForEdit = false;
     if (hasChanged)
         rotor->setCrpm(newValue);
     widget->ui.rotorSpeedBox->clearFocus();

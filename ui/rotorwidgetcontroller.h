@@ -43,4 +43,5 @@ private:
     RotorWidget *widget;
     QTimer *refreshTimer;
     bool restoreFocus = false;
+    bool stoppedForEdit = false; // one stop per speed edit, however many keys it takes
 };

@@ -33,6 +33,7 @@ private slots:
     void startOnAPanelWritesSpeedThenStart();
     void loopRunsUntilAnEmergencyStop();
     void closeAsksWhileLoopsRun();
+    void closeNamesRotorsWhoseStopFailed();
     void identifyShowsWhatTheCabinetConfirms();
     void refusedCabinetShowsRedThenConnects();
 
@@ -209,7 +210,6 @@ void tst_Application::closeAsksWhileLoopsRun()
     QTest::mouseClick(panel(3)->ui.loopEnableCheck, Qt::LeftButton); // rotor 2
     QTest::mouseClick(panel(3)->ui.rotorBtn, Qt::LeftButton);
     QTRY_COMPARE(runCommands(15, 2), QStringList({"start"}));
-    click(6); // another cabinet on display: the loop runs on regardless
 
     QString title;
     QString message;
@@ -230,16 +230,42 @@ void tst_Application::closeAsksWhileLoopsRun()
     QVERIFY(!window()->close());
     QVERIFY(window()->isVisible());
 
-    // OK: the looping rotor is told to stop, and the window closes once that is answered.
-    sim->setAnswerDelay(300);
+    // OK, with the slow cabinet on display and the panels' polls queued: the stop
+    // goes ahead of them, nothing new can start, and the window closes only once
+    // the cabinet has answered the stop.
+    sim->setAnswerDelay(1200);
+    QTRY_VERIFY(driver->cabinet(5)->pendingRequestCount() >= 3);
     TestSupport::onNextDialog([](QMessageBox *box) { box->button(QMessageBox::Ok)->click(); });
-    const int before = runCommands(15, 2).size();
     window()->close();
     QVERIFY(window()->isVisible());
-    QTRY_VERIFY(!window()->isVisible());
-    QCOMPARE(runCommands(15, 2).size(), before + 1);
+    QVERIFY(!panel(3)->ui.rotorBtn->isEnabled());
+    QVERIFY(!list()->isEnabled());
+    QCOMPARE(window()->statusBar()->currentMessage(), QStringLiteral("Stopping pumps: 0 of 1 confirmed"));
+    QTRY_VERIFY_WITH_TIMEOUT(!window()->isVisible(), 6000);
     QCOMPARE(runCommands(15, 2).last(), QStringLiteral("stop"));
     QCOMPARE(sim->rotorState(2), 1);
+}
+
+void tst_Application::closeNamesRotorsWhoseStopFailed()
+{
+    showConnected(5);
+    QTest::mouseClick(panel(2)->ui.loopEnableCheck, Qt::LeftButton); // rotor 1
+    QTest::mouseClick(panel(2)->ui.rotorBtn, Qt::LeftButton);
+    QTRY_COMPARE(runCommands(15, 1), QStringList({"start"}));
+
+    // The cabinet falls silent: the stop is never answered, and the link fails.
+    driver->sim(5)->setSilent(true);
+    TestSupport::onNextDialog([](QMessageBox *box) { box->button(QMessageBox::Ok)->click(); });
+    window()->close();
+    QString warning;
+    TestSupport::onNextDialog([&](QMessageBox *box) {
+        warning = box->windowTitle() + QLatin1Char('|') + box->text();
+        box->accept();
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(!window()->isVisible(), 6000);
+    QCOMPARE(warning, QStringLiteral("Pumps may still be running|The link failed before these rotors "
+                                     "confirmed their stop. They may still be running:\n\n"
+                                     "10.0.85.15, rotor 2"));
 }
 
 void tst_Application::identifyShowsWhatTheCabinetConfirms()

@@ -3,6 +3,7 @@
 #include "simcabinet.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QMessageBox>
 #include <QNetworkInterface>
@@ -83,10 +84,22 @@ QString TestSupport::installationHost(int number)
 
 void TestSupport::onNextDialog(const std::function<void(QMessageBox *)> &answer)
 {
-    QTimer::singleShot(0, qApp, [answer] {
-        QTRY_VERIFY(qobject_cast<QMessageBox *>(QApplication::activeModalWidget()));
-        answer(qobject_cast<QMessageBox *>(QApplication::activeModalWidget()));
+    // Polled by a timer rather than waited for: the box may open later, inside any
+    // event loop, and the timer fires in its modal loop too.
+    auto *poll = new QTimer(qApp);
+    auto *clock = new QElapsedTimer;
+    clock->start();
+    QObject::connect(poll, &QTimer::timeout, qApp, [poll, clock, answer] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box && clock->elapsed() < 15000)
+            return;
+        poll->stop();
+        poll->deleteLater();
+        delete clock;
+        if (box)
+            answer(box);
     });
+    poll->start(10);
 }
 
 TestSupport::BlackHole::BlackHole(const QHostAddress &address, quint16 port)
@@ -129,8 +142,14 @@ StdoutCapture::StdoutCapture()
 
 StdoutCapture::~StdoutCapture()
 {
-    text();
+    const QString captured = text();
     QFile::remove(QFile::decodeName(path));
+    // QtTest reports a failure on standard output too: a failure inside the capture
+    // would otherwise show in the totals only, without its message and location.
+    if (QTest::currentTestFailed()) {
+        std::fputs(captured.toLocal8Bit().constData(), stdout);
+        std::fflush(stdout);
+    }
 }
 
 QString StdoutCapture::text()
