@@ -186,12 +186,15 @@ bool MotorClient::sendReadRequest(int reg, quint16 *transactionId)
 
 bool MotorClient::writeRegister(int reg, int value)
 {
-    // The same command as the last one for this rotor and register, while that one
-    // still waits to go out, would only repeat it.
-    for (auto it = pending.crbegin(); it != pending.crend(); ++it) {
+    // A command for this rotor and register that still waits to go out is either
+    // the same as this one, which would only repeat it, or overtaken by it: the
+    // cabinet gets what is wanted now, not a backlog of what was wanted.
+    for (auto it = pending.rbegin(); it != pending.rend(); ++it) {
         if (it->isWrite && it->unit == unitId && it->kind == reg) {
             if (it->value == quint16(value) && !reader.isOnWire(it->transactionId))
                 return true;
+            if (it->value != quint16(value) && reader.withdraw(it->transactionId))
+                pending.erase(std::next(it).base());
             break;
         }
     }

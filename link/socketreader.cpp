@@ -87,6 +87,15 @@ bool SocketReader::isOnWire(quint16 transactionId) const
     return wireIds.contains(transactionId);
 }
 
+bool SocketReader::withdraw(quint16 transactionId)
+{
+    QMutexLocker locker(&linkMutex);
+    if (wireIds.contains(transactionId))
+        return false;
+    withdrawnIds.insert(transactionId);
+    return true;
+}
+
 int SocketReader::takeOldestFromWire()
 {
     QMutexLocker locker(&linkMutex);
@@ -153,13 +162,11 @@ void SocketReader::readIncomingData()
         countAnswers(data);
         emit readyRead();
     }
-    if (!writeQueue.isEmpty()) {
-        writePending = true;
+    writePending = false;
+    while (!writePending && !writeQueue.isEmpty()) {
         if (queuedCommands > 0)
             --queuedCommands;
-        writeToSocket(writeQueue.takeFirst());
-    } else {
-        writePending = false;
+        writePending = writeToSocket(writeQueue.takeFirst());
     }
 }
 
@@ -177,15 +184,18 @@ void SocketReader::writeData(QByteArray data)
             writeQueue.append(data);
         return;
     }
-    writePending = true;
-    writeToSocket(data);
+    writePending = writeToSocket(data);
 }
 
-void SocketReader::writeToSocket(const QByteArray &data)
+// False for a request withdrawn while it waited: it never goes out.
+bool SocketReader::writeToSocket(const QByteArray &data)
 {
     if (data.size() >= 2) {
+        const quint16 transactionId = qFromBigEndian<quint16>(data.constData());
         QMutexLocker locker(&linkMutex);
-        wireIds.append(qFromBigEndian<quint16>(data.constData()));
+        if (withdrawnIds.remove(transactionId))
+            return false;
+        wireIds.append(transactionId);
     }
     socket->write(data);
     // Out now, not on the socket's next write notification: a queued frame goes out
@@ -194,6 +204,7 @@ void SocketReader::writeToSocket(const QByteArray &data)
     answerDue.append(clock.elapsed() + AnswerDeadlineMs);
     if (!answerTimer->isActive())
         armAnswerDeadline();
+    return true;
 }
 
 // Each complete answer, 12 bytes or a 9-byte exception answer, answers the oldest
@@ -263,8 +274,12 @@ void SocketReader::connectHost(QString ip, int port)
     incoming.clear();
     if (socket->state() != QAbstractSocket::UnconnectedState)
         socket->abort();
-    socket->connectToHost(ip, quint16(port), QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
+    // Cleared before the attempt: an error the socket reports from inside
+    // connectToHost() (no route to the address) belongs to this attempt.
     resetLinkStatus();
+    socket->connectToHost(ip, quint16(port), QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
+    QMutexLocker locker(&linkMutex);
+    linkState = socket->state();
 }
 
 void SocketReader::flushSlot()
@@ -314,13 +329,14 @@ void SocketReader::resetPacing()
         answerTimer->stop();
     QMutexLocker locker(&linkMutex);
     wireIds.clear();
+    withdrawnIds.clear();
 }
 
-// A new attempt starts with a clean slate, as the socket itself does.
+// A new attempt starts with a clean slate.
 void SocketReader::resetLinkStatus()
 {
     QMutexLocker locker(&linkMutex);
     linkState = socket->state();
     linkError = QAbstractSocket::UnknownSocketError;
-    linkErrorString = socket->errorString();
+    linkErrorString.clear();
 }

@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QMutex>
+#include <QSet>
 #include <QObject>
 #include <QString>
 #include <QThread>
@@ -43,6 +44,9 @@ public:
     // The oldest of them, taken off the list when its answer is taken; -1 when
     // there is none.
     int takeOldestFromWire();
+    // A request handed over and not yet on the wire never goes out; false if it
+    // is on the wire already.
+    bool withdraw(quint16 transactionId);
 
     // Ends the link as a socket error would, with this code and text.
     void dropLink(QAbstractSocket::SocketError code, const QString &reason);
@@ -90,7 +94,7 @@ private:
 
     void resetPacing();
     void resetLinkStatus();
-    void writeToSocket(const QByteArray &data);
+    bool writeToSocket(const QByteArray &data);
     void countAnswers(const QByteArray &received);
     void armAnswerDeadline();
     void fail(QAbstractSocket::SocketError code, const QString &reason);
@@ -109,8 +113,10 @@ private:
     int answerBytesSoFar = 0; // of the answer coming in now
     int answerLength = 0; // of the answer coming in now, once its function code came
 
-    // Under linkMutex: written to the socket, answer not yet taken by the reader.
+    // Under linkMutex: written to the socket, answer not yet taken by the reader;
+    // and handed over, then withdrawn before they went out.
     QList<quint16> wireIds;
+    QSet<quint16> withdrawnIds;
 
     mutable QMutex linkMutex;
     QAbstractSocket::SocketState linkState = QAbstractSocket::UnconnectedState;

@@ -94,10 +94,10 @@ void Cabinet::setIdentify(bool on)
         client.sendIdentify(on);
 }
 
+// A loop whose link was lost still counts: the rotor pumps on, and the loop goes
+// on once the link is back.
 bool Cabinet::noActiveLoops() const
 {
-    if (!isConnected())
-        return true;
     for (const RotorHead *rotorHead : rotors) {
         if (rotorHead->isLoopRunning())
             return false;

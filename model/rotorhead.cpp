@@ -8,6 +8,10 @@
 
 namespace {
 
+// A phase command that comes later than this after its time starts the schedule
+// afresh, rather than shortening the next phase to catch up.
+constexpr qint64 LateStartMs = 50;
+
 // Emergency stop and priming end a running loop.
 bool stateHaltsLoop(int state)
 {
@@ -23,6 +27,8 @@ RotorHead::RotorHead(MotorClient *client, int rotorIndex, QObject *parent)
     , stateText(client->stateName(state))
     , loopTimer(new QTimer(this))
 {
+    loopTimer->setTimerType(Qt::PreciseTimer);
+    loopClock.start();
     connect(&client->reader, SIGNAL(connected()), this, SLOT(updateAll()));
     if (client->isConnected())
         updateAll();
@@ -63,7 +69,7 @@ bool RotorHead::queryState(bool cachedOnly)
 
 bool RotorHead::isLoopRunning() const
 {
-    return loopOn && loopTimer->isActive();
+    return loopOn && (loopTimer->isActive() || resumeWhenConnected || resumeOnState);
 }
 
 bool RotorHead::isRunCommandPending() const
@@ -115,7 +121,7 @@ void RotorHead::setLoopMode(bool on)
         return;
     loopOn = on;
     if (!on)
-        loopTimer->stop();
+        endLoopPhase();
     // The decision rests on the state known now, not on the answer still to come.
     const bool running = queryState(false);
     if (on && running)
@@ -141,22 +147,52 @@ void RotorHead::start()
     client->setUnitId(rotorIndex);
     client->sendStart();
     if (loopOn)
-        armRunTimer();
+        armRunTimer(false);
 }
 
-void RotorHead::armRunTimer()
+void RotorHead::armRunTimer(bool onSchedule)
 {
     if (!loopOn)
         return;
-    // Unique: a start while the run connection still stands must not double it.
-    connect(loopTimer, SIGNAL(timeout()), this, SLOT(loopGotoPause()), Qt::UniqueConnection);
-    loopTimer->start(runSecs * 1000);
+    // Whatever phase was pending ends: one phase at a time.
+    QObject::disconnect(loopTimer, nullptr, this, nullptr);
+    connect(loopTimer, SIGNAL(timeout()), this, SLOT(loopGotoPause()));
+    startPhase(runSecs, onSchedule);
+}
+
+void RotorHead::armPauseTimer(bool onSchedule)
+{
+    QObject::disconnect(loopTimer, nullptr, this, nullptr);
+    connect(loopTimer, SIGNAL(timeout()), this, SLOT(loopGotoRun()));
+    startPhase(pauseSecs, onSchedule);
+}
+
+void RotorHead::startPhase(int secs, bool onSchedule)
+{
+    const qint64 now = loopClock.elapsed();
+    const qint64 begun = onSchedule && now - phaseDue < LateStartMs ? phaseDue : now;
+    phaseDue = begun + qint64(secs) * 1000;
+    loopTimer->start(int(qMax<qint64>(0, phaseDue - now)));
+}
+
+void RotorHead::endLoopPhase()
+{
+    loopTimer->stop();
+    QObject::disconnect(loopTimer, nullptr, this, nullptr);
+    resumeWhenConnected = false;
+    resumeOnState = false;
+}
+
+// The cabinet keeps doing what it was last told; the loop goes on once the link is back.
+void RotorHead::suspendLoop()
+{
+    endLoopPhase();
+    resumeWhenConnected = loopOn;
 }
 
 void RotorHead::stop()
 {
-    if (loopOn)
-        loopTimer->stop();
+    endLoopPhase();
     if (isConnected()) {
         client->setUnitId(rotorIndex);
         client->sendStop();
@@ -165,30 +201,48 @@ void RotorHead::stop()
 
 void RotorHead::loopGotoPause()
 {
-    stop();
-    QObject::disconnect(loopTimer, nullptr, nullptr, nullptr);
-    connect(loopTimer, SIGNAL(timeout()), this, SLOT(loopGotoRun()));
-    loopTimer->start(pauseSecs * 1000);
+    if (!isConnected()) {
+        suspendLoop();
+        return;
+    }
+    loopTimer->stop();
+    client->setUnitId(rotorIndex);
+    client->sendStop();
+    armPauseTimer(true);
 }
 
 void RotorHead::loopGotoRun()
 {
-    loopTimer->stop();
-    QObject::disconnect(loopTimer, nullptr, nullptr, nullptr);
-    if (stateHaltsLoop(state))
+    if (stateHaltsLoop(state)) {
         stop();
-    else
-        start();
+        return;
+    }
+    if (!isConnected()) {
+        suspendLoop();
+        return;
+    }
+    loopTimer->stop();
+    client->setUnitId(rotorIndex);
+    client->sendStart();
+    armRunTimer(true);
 }
 
 void RotorHead::rotorStateResponse(int state, QString stateName)
 {
     // Listeners still see the loop running while they handle the news.
     emit stateChanged(stateName, state == 0);
-    if (stateHaltsLoop(state) && loopOn && loopTimer->isActive())
-        loopTimer->stop();
+    if (stateHaltsLoop(state) && isLoopRunning())
+        endLoopPhase();
     this->state = state;
     stateText = stateName;
+    // Back after a lost link: a fresh phase of what the rotor is doing now.
+    if (resumeOnState && loopOn) {
+        resumeOnState = false;
+        if (state == 0)
+            armRunTimer(false);
+        else
+            armPauseTimer(false);
+    }
 }
 
 void RotorHead::rotorCrpmResponse(int crpm)
@@ -207,6 +261,10 @@ void RotorHead::updateAll()
 {
     if (!isConnected())
         return;
+    if (resumeWhenConnected) {
+        resumeWhenConnected = false;
+        resumeOnState = true;
+    }
     queryCrpm();
     QThread::msleep(10);
     queryState(false);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 
@@ -56,7 +57,11 @@ public slots:
 
 private:
     bool isConnected() const;
-    void armRunTimer();
+    void armRunTimer(bool onSchedule);
+    void armPauseTimer(bool onSchedule);
+    void startPhase(int secs, bool onSchedule);
+    void endLoopPhase();
+    void suspendLoop();
 
     MotorClient *client;
     int rotorIndex;
@@ -68,4 +73,12 @@ private:
     int runSecs = 1;
     int pauseSecs = 1;
     QTimer *loopTimer;
+    // Each phase ends the set time after the one before began, not after its slot
+    // ran: a dose must not drift.
+    QElapsedTimer loopClock;
+    qint64 phaseDue = 0;
+    // A phase ended while the link was down: the loop waits for the link, then for
+    // the rotor's state, to go on.
+    bool resumeWhenConnected = false;
+    bool resumeOnState = false;
 };

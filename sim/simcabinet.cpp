@@ -14,6 +14,7 @@ using namespace CabinetProtocol;
 namespace {
 
 constexpr int RoomTemperature = 250; // tenths of a degree
+constexpr int MaxCrpm = 30000; // the pumps' range; faster is refused
 
 enum ExceptionCode {
     IllegalFunction = 1,
@@ -381,6 +382,8 @@ QByteArray SimCabinet::answer(const Request &request, const QByteArray &frame)
         value = request.value;
         switch (request.reg) {
         case CrpmRegister:
+            if (value > MaxCrpm)
+                return exceptionAnswer(request, IllegalDataValue);
             rotor.speed = value;
             log(prefix + QStringLiteral("write speed %1").arg(value));
             break;

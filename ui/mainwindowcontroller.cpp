@@ -12,6 +12,7 @@
 #include <QMessageBox>
 #include <QSignalBlocker>
 #include <QStatusBar>
+#include <QStyle>
 #include <QUrl>
 
 
@@ -46,9 +47,23 @@ void MainWindowController::setCabinetModel(CabinetListModel *model)
 {
     QObject::disconnect(ui.cabinetListView, nullptr, this, nullptr);
     ui.cabinetListView->setModel(model);
+    fitListToRows();
     connect(ui.cabinetListView, SIGNAL(activated(QModelIndex)),
             this, SLOT(cabinetItemActivated(QModelIndex)));
     connect(ui.cabinetListView, SIGNAL(clicked(QModelIndex)), this, SLOT(cabinetClicked(QModelIndex)));
+}
+
+// Every address reads in full beside its mark, with room for the scroll bar, at
+// whatever font and scale the workstation has.
+void MainWindowController::fitListToRows()
+{
+    QListView *view = ui.cabinetListView;
+    int widest = 0;
+    for (int row = 0; view->model() && row < view->model()->rowCount(); ++row)
+        widest = qMax(widest, view->sizeHintForIndex(view->model()->index(row, 0)).width());
+    const int needed = widest + 2 * view->frameWidth() + 2 * view->spacing()
+            + view->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, view);
+    view->setMinimumWidth(qBound(view->minimumWidth(), needed, view->maximumWidth()));
 }
 
 CabinetListModel *MainWindowController::cabinetModel() const
@@ -86,11 +101,13 @@ void MainWindowController::selectCabinet(Cabinet *cabinet)
             this, SLOT(cabinetChangedTemp(Cabinet*,qreal)));
     connect(cabinet, SIGNAL(identifyChanged(Cabinet*,bool)),
             this, SLOT(cabinetChangedIdentify(Cabinet*,bool)));
+    // Asked again at every connection: what a cabinet said before its link was lost
+    // may no longer be so.
+    connect(cabinet, SIGNAL(didConnect(Cabinet*)), this, SLOT(queryCabTemp()));
     if (cabinet->isConnected()) {
         cabinet->queryTemperature();
         cabinet->queryIdentify();
     } else {
-        connect(cabinet, SIGNAL(didConnect(Cabinet*)), this, SLOT(queryCabTemp()));
         ui.tempLbl->setText(QStringLiteral("-"));
         showIdentify(false);
         ui.identifyButton->setEnabled(false);
@@ -156,33 +173,39 @@ void MainWindowController::canWindowClose(QCloseEvent *event)
         return;
     }
     // A rotor in a run phase would go on pumping with nothing left to stop it.
-    if (stopRunningLoops()) {
-        event->ignore();
-        // Nothing new may start while the program waits to end.
-        window.centralWidget()->setEnabled(false);
-        finishClosingWhenStopsAnswered();
-        if (!exitConfirmed)
-            stopWatch.start();
-    } else {
+    stopRunningLoops();
+    if (stoppingRotors.isEmpty()) {
+        if (!unreachableRotors.isEmpty())
+            warnOfUnconfirmedStops({});
         event->accept();
+        return;
     }
+    event->ignore();
+    // Nothing new may start while the program waits to end.
+    window.centralWidget()->setEnabled(false);
+    window.statusBar()->showMessage(tr("Stopping pumps: %1 of %2 confirmed")
+                                    .arg(0).arg(stoppingRotors.size()));
+    stopWatch.start();
 }
 
-bool MainWindowController::stopRunningLoops()
+void MainWindowController::stopRunningLoops()
 {
     CabinetListModel *model = cabinetModel();
     for (int row = 0; row < model->rowCount(); ++row) {
         Cabinet *cabinet = model->cabinetAt(model->index(row));
-        if (!cabinet || !cabinet->isConnected())
+        if (!cabinet)
             continue;
         for (int i = 0; RotorHead *rotor = cabinet->rotor(i); ++i) {
-            if (rotor->isLoopRunning()) {
-                rotor->stop();
+            if (!rotor->isLoopRunning())
+                continue;
+            // Without a link the loop ends here, but the rotor cannot be told.
+            if (!cabinet->isConnected())
+                unreachableRotors << tr("%1, rotor %2").arg(cabinet->host()).arg(i + 1);
+            else
                 stoppingRotors.append({cabinet, rotor});
-            }
+            rotor->stop();
         }
     }
-    return !stoppingRotors.isEmpty();
 }
 
 void MainWindowController::finishClosingWhenStopsAnswered()
@@ -204,18 +227,26 @@ void MainWindowController::finishClosingWhenStopsAnswered()
         return;
     }
     stopWatch.stop();
-    if (!unconfirmed.isEmpty())
+    if (!unconfirmed.isEmpty() || !unreachableRotors.isEmpty())
         warnOfUnconfirmedStops(unconfirmed);
     exitConfirmed = true;
     window.close();
 }
 
-void MainWindowController::warnOfUnconfirmedStops(const QStringList &rotors)
+void MainWindowController::warnOfUnconfirmedStops(const QStringList &failedLinks)
 {
-    const QString message = tr("The link failed before these rotors confirmed their stop. "
-                               "They may still be running:")
-            + QStringLiteral("\n\n") + rotors.join(QLatin1Char('\n'));
-    QMessageBox::warning(&window, tr("Pumps may still be running"), message);
+    QStringList parts;
+    if (!unreachableRotors.isEmpty()) {
+        parts << tr("These rotors could not be stopped because their cabinet is not connected. "
+                    "They may still be running:")
+                 + QStringLiteral("\n\n") + unreachableRotors.join(QLatin1Char('\n'));
+    }
+    if (!failedLinks.isEmpty()) {
+        parts << tr("The link failed before these rotors confirmed their stop. "
+                    "They may still be running:")
+                 + QStringLiteral("\n\n") + failedLinks.join(QLatin1Char('\n'));
+    }
+    QMessageBox::warning(&window, tr("Pumps may still be running"), parts.join(QStringLiteral("\n\n")));
 }
 
 void MainWindowController::showAboutBox()

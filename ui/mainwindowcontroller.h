@@ -48,10 +48,11 @@ private:
 
     void selectCabinet(Cabinet *cabinet);
     CabinetListModel *cabinetModel() const;
+    void fitListToRows();
     void showIdentify(bool on);
-    bool stopRunningLoops();
+    void stopRunningLoops();
     void finishClosingWhenStopsAnswered();
-    void warnOfUnconfirmedStops(const QStringList &rotors);
+    void warnOfUnconfirmedStops(const QStringList &failedLinks);
 
     MainWindow window;
     Ui::MainWindow ui;
@@ -67,6 +68,7 @@ private:
         QPointer<RotorHead> rotor;
     };
     QList<StoppingRotor> stoppingRotors;
+    QStringList unreachableRotors; // looping on a cabinet that is not connected
     QTimer stopWatch;
     bool exitConfirmed = false;
 };

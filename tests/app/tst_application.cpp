@@ -9,6 +9,8 @@
 #include "testsupport.h"
 
 #include <QListView>
+#include <QScrollBar>
+#include <QStyle>
 #include <QMessageBox>
 #include <QStatusBar>
 #include <QtTest>
@@ -90,6 +92,17 @@ void tst_Application::startsWithThirteenGrayRowsAndNoConnection()
         QVERIFY(!index.data(Qt::ToolTipRole).isValid());
     }
     QCOMPARE(window()->statusBar()->findChild<QLabel *>()->text(), QStringLiteral("Tavrel Control 1.35"));
+
+    // At the smallest window every address reads in full, with room for the scroll bar.
+    window()->resize(window()->minimumSize());
+    QTRY_COMPARE(window()->size(), window()->minimumSize());
+    const int scrollBar = list()->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, list());
+    for (int row = 0; row < 13; ++row) {
+        const QModelIndex index = model->index(row, 0);
+        QVERIFY2(list()->sizeHintForIndex(index).width() + scrollBar <= list()->viewport()->width(),
+                 qPrintable(index.data().toString()));
+    }
+    QVERIFY(!list()->horizontalScrollBar()->isVisible());
     QCOMPARE(panel(1)->ui.rotorInfoLbl->text(), QStringLiteral("-"));
     QTest::qWait(100);
     for (int row = 0; row < 13; ++row)
@@ -301,6 +314,21 @@ void tst_Application::identifyShowsWhatTheCabinetConfirms()
     QTRY_COMPARE(text("tempLbl"), QStringLiteral("20 \u00B0C"));
     QTRY_VERIFY(identify->isEnabled());
     QVERIFY(!identify->isChecked());
+
+    // Shown while connected, its link lost and made again: asked afresh, not shown as before.
+    click(7);
+    QTRY_VERIFY(identify->isEnabled());
+    QVERIFY(identify->isChecked());
+    sim->dropConnections();
+    QTRY_VERIFY(list()->model()->index(7, 0).data(Qt::ToolTipRole).toString().startsWith(QLatin1String("Error: ")));
+    sim->setTemperature(300);
+    QTest::mouseClick(identify, Qt::LeftButton); // nothing to send it to
+    QVERIFY(!identify->isEnabled());
+    click(7, true);
+    QTRY_COMPARE(text("tempLbl"), QStringLiteral("30 \u00B0C"));
+    QTRY_VERIFY(identify->isEnabled());
+    QVERIFY(identify->isChecked());
+    QVERIFY(sim->identify());
 }
 
 void tst_Application::refusedCabinetShowsRedThenConnects()

@@ -106,9 +106,14 @@ void tst_MotorClient::frames()
     QFETCH(QByteArray, frame);
 
     auto client = connectedClient();
-    // Alternating, as a repeated command still waiting to go out is not sent twice.
-    for (int i = 0; i < earlierRequests; ++i)
-        QVERIFY(i % 2 ? client->sendStart() : client->sendStop());
+    // Four at a time, one per rotor: a command still waiting to go out would be
+    // replaced by the next one for its register, not followed by it.
+    for (int i = 0; i < earlierRequests; ++i) {
+        client->setUnitId(i % 4);
+        QVERIFY(client->sendStop());
+        if (i % 4 == 3)
+            QVERIFY(QTest::qWaitFor([&] { return client->pendingRequestCount() == 0; }));
+    }
     QTRY_COMPARE(sim->requests().size(), earlierRequests);
     sim->clearRequests();
 
@@ -352,23 +357,24 @@ void tst_MotorClient::repeatsAreNotQueued()
     // A poll asked again before its answer came is the same question.
     for (int i = 0; i < 5; ++i)
         QVERIFY(client->readState(&recorder, SLOT(stateReply(int,QString))));
-    // A command like the last one for its register, still waiting to go out, is the
-    // same command; one that differs is not.
+    // A command for a register whose last command still waits to go out is not
+    // queued behind it: the same command is not repeated, another one replaces it.
     QVERIFY(client->sendStop());
     QVERIFY(client->sendStop());
     QVERIFY(client->sendStart());
+    QVERIFY(client->sendCrpm(800));
     QVERIFY(client->sendStop());
-    QVERIFY(client->sendStop());
+    QVERIFY(client->sendCrpm(1200));
     client->setUnitId(1);
     QVERIFY(client->sendStop());
-    QCOMPARE(client->pendingRequestCount(), 6);
+    QCOMPARE(client->pendingRequestCount(), 5);
 
     QTRY_COMPARE(client->pendingRequestCount(), 0);
     QStringList sent;
     for (const SimCabinet::Request &request : sim->requests())
         sent << QStringLiteral("%1:%2:%3=%4").arg(request.unit).arg(request.function)
                         .arg(request.reg).arg(request.value);
-    QCOMPARE(sent, QStringList({"0:4:13=1", "0:6:7=1", "0:6:7=0", "0:6:7=1", "1:6:7=1", "0:4:0=1"}));
+    QCOMPARE(sent, QStringList({"0:4:13=1", "0:6:7=1", "0:6:2=1200", "1:6:7=1", "0:4:0=1"}));
     QCOMPARE(recorder.calls.size(), 2);
 }
 

@@ -221,6 +221,15 @@ void tst_Cabinet::connectsAgainAfterAnError()
     QTRY_COMPARE(sim->requests().size(), 12);
     QTest::qWait(50);
     QCOMPARE(sim->requests().size(), 12);
+
+    // No route to the address: the socket fails inside the attempt itself, and
+    // that error shows like any other.
+    Cabinet unreachable(QStringLiteral("192.0.2.1"), 4, nullptr);
+    QSignalSpy unreachableErrors(&unreachable, &Cabinet::connectionError);
+    unreachable.connectToCabinet();
+    QTRY_COMPARE(unreachableErrors.count(), 1);
+    QCOMPARE(unreachableErrors.at(0).at(1).toString(), QStringLiteral("Network unreachable"));
+    QVERIFY(unreachable.hasError());
 }
 
 void tst_Cabinet::errorOfASupersededAttempt()
@@ -283,9 +292,14 @@ void tst_Cabinet::noActiveLoops()
     QVERIFY(head->isLoopRunning());
     QVERIFY(!cabinet->noActiveLoops());
 
-    // A cabinet that is not connected counts as free of loops.
+    // A loop whose link is lost still counts: the rotor pumps on, and the loop goes
+    // on once the link is back.
     sim->dropConnections();
     QTRY_VERIFY(!cabinet->isConnected());
+    QVERIFY(!cabinet->noActiveLoops());
+    QTest::qWait(1200); // past the end of the run phase
+    QVERIFY(!cabinet->noActiveLoops());
+    head->stop();
     QVERIFY(cabinet->noActiveLoops());
 }
 

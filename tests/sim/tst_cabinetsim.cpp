@@ -68,6 +68,7 @@ void tst_CabinetSim::answers_data()
     QTest::newRow("unit 4") << QByteArray("000500000006040400000001") << QByteArray("000500000003048402");
     QTest::newRow("quantity 2") << QByteArray("000600000006010400000002") << QByteArray("000600000003018403");
     QTest::newRow("function 3") << QByteArray("000700000006010300000001") << QByteArray("000700000003018301");
+    QTest::newRow("speed above 30000") << QByteArray("000a00000006010600027531") << QByteArray("000a00000003018603");
     QTest::newRow("run command 5") << QByteArray("000800000006010600070005") << QByteArray("000800000003018603");
     QTest::newRow("state is read-only") << QByteArray("000900000006010600000000") << QByteArray("000900000003018602");
 }
