@@ -33,6 +33,7 @@
 #include <cstdio>
 #include <ctime>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include <arpa/inet.h>
@@ -127,6 +128,20 @@ private:
 
 // --- The pump link ---------------------------------------------------------------
 
+// One of the askers that keep the link's queue full.
+class Asker : public QObject
+{
+    Q_OBJECT
+
+public:
+    std::function<void(Asker *)> answered;
+
+public slots:
+    void stateReceived(int, QString) { answered(this); }
+};
+
+constexpr int PipelineDepth = 16;
+
 class LinkDriver : public QObject
 {
     Q_OBJECT
@@ -157,15 +172,31 @@ public:
         return micros;
     }
 
-    // Every request handed over at once; the time until the last answer.
+    // The queue kept full: each of several askers asks again as soon as its answer
+    // is in, until count answers have come. The client asks no question twice while
+    // it waits, so "at once" is as many questions as there are askers.
     double pipelinedMs(int count)
     {
         QElapsedTimer clock;
         clock.start();
-        const int target = answers + count;
-        for (int i = 0; i < count; ++i)
-            client.readState(this, SLOT(stateReceived(int,QString)));
-        while (answers < target)
+        int asked = 0;
+        int answered = 0;
+        std::vector<std::unique_ptr<Asker>> askers;
+        auto ask = [&](Asker *asker) {
+            ++asked;
+            client.readState(asker, SLOT(stateReceived(int,QString)));
+        };
+        for (int i = 0; i < PipelineDepth; ++i) {
+            askers.push_back(std::make_unique<Asker>());
+            askers.back()->answered = [&](Asker *asker) {
+                ++answered;
+                if (asked < count)
+                    ask(asker);
+            };
+        }
+        for (auto &asker : askers)
+            ask(asker.get());
+        while (answered < count)
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         return clock.nsecsElapsed() / 1e6;
     }
@@ -419,7 +450,7 @@ int runAll(bool withCallgrind, int idleSeconds, const QString &scratch)
             floorTotal.push_back(clock.nsecsElapsed() / 1e6);
         }
         const double ourMs = median(oursTotal), floorMs = median(floorTotal);
-        table.add(QStringLiteral("Pipelined, 10,000 requests at once (median of 3)"),
+        table.add(QStringLiteral("Pipelined, 10,000 requests, 16 waiting at any time (median of 3)"),
                   QStringLiteral("%1 ms").arg(ourMs, 0, 'f', 1),
                   QStringLiteral("floor, 10,000 round trips: %1 ms").arg(floorMs, 0, 'f', 1),
                   QStringLiteral("%1× (goal ≤ 1.1×)").arg(ourMs / floorMs, 0, 'f', 2));
