@@ -194,6 +194,16 @@ void tst_Application::startOnAPanelWritesSpeedThenStart()
     QCOMPARE(writes.at(1).value, RunStart);
     QCOMPARE(sim->rotorState(1), 0);
     QCOMPARE(sim->rotorState(0), 1);
+
+    // Another cabinet on display: the panel shows that cabinet's rotor, not the speed
+    // the last one had, which its next Start would write.
+    driver->pressEnterOn(4);
+    QTRY_VERIFY(driver->cabinet(4)->isConnected());
+    QTRY_COMPARE(driver->sim(4)->requests().size(), 12); // its rotors' own refresh, done
+    click(4);
+    QTRY_COMPARE(box->value(), 0);
+    QTRY_COMPARE(second->ui.rotorInfoLbl->text(), QStringLiteral("STOPPED"));
+    QCOMPARE(second->ui.rotorBtn->text(), QStringLiteral("Start"));
 }
 
 void tst_Application::loopRunsUntilAnEmergencyStop()
