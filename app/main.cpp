@@ -1,7 +1,12 @@
 #include "appcontroller.h"
+#include "mainwindow.h"
+#include "singleinstance.h"
 #include "startup.h"
 
 #include <QApplication>
+#include <QMessageBox>
+
+#include <cstdio>
 
 int main(int argc, char **argv)
 {
@@ -9,6 +14,23 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     Startup::setIdentity();
 
+    SingleInstance instance;
+    if (!instance.acquire()) {
+        const QString text = QCoreApplication::translate(
+                "main", "Tavrel Control is already running on this workstation.");
+        std::fprintf(stderr, "%s\n", qPrintable(text));
+        instance.raiseRunning();
+        // Only where someone can see it; a box nobody can close would hang the start.
+        const QString platform = QGuiApplication::platformName();
+        if (platform != QLatin1String("offscreen") && platform != QLatin1String("minimal"))
+            QMessageBox::warning(nullptr, QApplication::applicationName(), text);
+        return 1;
+    }
+
     AppController controller;
+    for (QWidget *window : QApplication::topLevelWidgets()) {
+        if (qobject_cast<MainWindow *>(window))
+            instance.setWindow(window);
+    }
     return app.exec();
 }

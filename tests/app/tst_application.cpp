@@ -9,6 +9,8 @@
 #include "testsupport.h"
 
 #include <QListView>
+#include <QProcess>
+#include <QTemporaryDir>
 #include <QScrollBar>
 #include <QStyle>
 #include <QMessageBox>
@@ -38,6 +40,7 @@ private slots:
     void closeNamesRotorsWhoseStopFailed();
     void identifyShowsWhatTheCabinetConfirms();
     void refusedCabinetShowsRedThenConnects();
+    void oneProgramPerWorkstation();
 
 private:
     MainWindow *window() const { return driver->window(); }
@@ -360,6 +363,44 @@ void tst_Application::refusedCabinetShowsRedThenConnects()
     QCOMPARE(row.data(Qt::ToolTipRole).toString(), QStringLiteral("Connected to: 10.0.85.19"));
     QTRY_VERIFY(panel(1)->ui.rotorBtn->isEnabled()); // the shown cabinet refreshes
     QTRY_COMPARE(text("tempLbl"), QStringLiteral("23.5 \u00B0C"));
+}
+
+void tst_Application::oneProgramPerWorkstation()
+{
+    QTemporaryDir runtime;
+    QVERIFY(runtime.isValid());
+    QFile::setPermissions(runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    auto start = [&](QProcess &program) {
+        program.setProcessEnvironment(environment);
+        program.start(QStringLiteral(TAVREL_CONTROL_BINARY), QStringList());
+        QVERIFY(program.waitForStarted());
+    };
+
+    QProcess first;
+    start(first);
+    QTRY_VERIFY(QFile::exists(runtime.filePath(QStringLiteral("tavrel-control.socket"))));
+
+    // The second start opens nothing, says why, and ends; the first runs on.
+    QProcess second;
+    start(second);
+    QVERIFY(second.waitForFinished(10000));
+    QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+    QVERIFY(second.exitCode() != 0);
+    QVERIFY(second.readAllStandardError().contains("Tavrel Control is already running on this workstation.\n"));
+    QCOMPARE(first.state(), QProcess::Running);
+
+    // A program that was killed leaves its lock behind; the next start takes it over.
+    first.kill();
+    QVERIFY(first.waitForFinished(5000));
+    QProcess third;
+    start(third);
+    QVERIFY(!third.waitForFinished(1500));
+    QCOMPARE(third.state(), QProcess::Running);
+    third.terminate();
+    QVERIFY(third.waitForFinished(5000));
 }
 
 QTEST_MAIN(tst_Application)
