@@ -178,13 +178,32 @@ void SocketReader::writeData(QByteArray data)
         return;
     if (writePending) {
         // A command waits only for the request on the wire and the commands before it.
-        if (data.size() == FrameSize && data.at(7) == char(WriteSingleRegister))
-            writeQueue.insert(queuedCommands++, data);
-        else
+        if (data.size() == FrameSize && data.at(FunctionOffset) == char(WriteSingleRegister)) {
+            if (!replaceWithdrawnCommand(data))
+                writeQueue.insert(queuedCommands++, data);
+        } else {
             writeQueue.append(data);
+        }
         return;
     }
     writePending = writeToSocket(data);
+}
+
+// A command that replaces one withdrawn for the same unit and register takes its
+// place in the queue, so that a rotor whose commands keep changing keeps its turn.
+bool SocketReader::replaceWithdrawnCommand(const QByteArray &command)
+{
+    for (int i = 0; i < queuedCommands; ++i) {
+        const QByteArray &queued = writeQueue.at(i);
+        if (queued.at(6) != command.at(6) || queued.mid(8, 2) != command.mid(8, 2))
+            continue;
+        QMutexLocker locker(&linkMutex);
+        if (withdrawnIds.remove(qFromBigEndian<quint16>(queued.constData()))) {
+            writeQueue[i] = command;
+            return true;
+        }
+    }
+    return false;
 }
 
 // False for a request withdrawn while it waited: it never goes out.
@@ -297,7 +316,8 @@ void SocketReader::setupSlot()
     connect(answerTimer, SIGNAL(timeout()), this, SLOT(answerDeadlinePassed()));
     connect(socket, SIGNAL(connected()), this, SLOT(sockConnected()));
     connect(socket, SIGNAL(disconnected()), this, SLOT(sockDisconnected()));
-    connect(socket, SIGNAL(error(QAbstractSocket::SocketError)),
+    // errorOccurred: the name Qt 5.15 and Qt 6 both have.
+    connect(socket, SIGNAL(errorOccurred(QAbstractSocket::SocketError)),
             this, SLOT(sockError(QAbstractSocket::SocketError)));
     connect(socket, SIGNAL(readyRead()), this, SLOT(readIncomingData()), Qt::DirectConnection);
     connect(socket, SIGNAL(stateChanged(QAbstractSocket::SocketState)),

@@ -95,6 +95,7 @@ private:
     void resetPacing();
     void resetLinkStatus();
     bool writeToSocket(const QByteArray &data);
+    bool replaceWithdrawnCommand(const QByteArray &command);
     void countAnswers(const QByteArray &received);
     void armAnswerDeadline();
     void fail(QAbstractSocket::SocketError code, const QString &reason);
