@@ -1,6 +1,6 @@
 // Benchmarks that print figures: the pump link against a plain blocking socket client
-// (the floor) and libmodbus, start-up, close and idle cost of the whole program against
-// a minimal window. Every comparison runs side by side in one run, against the same
+// (the floor), libmodbus and Qt's own Modbus client, an operator's click to its frame,
+// start-up, close and idle cost of the whole program against a minimal window. Every comparison runs side by side in one run, against the same
 // simulator process. Runs inside the private network namespace (scripts/bench); with
 // --child it is one measured process of the run.
 
@@ -11,6 +11,7 @@
 #include "mainwindow.h"
 #include "motorclient.h"
 #include "rotorwidget.h"
+#include "simcabinet.h"
 #include "startup.h"
 #include "testsupport.h"
 
@@ -19,6 +20,9 @@
 #include <QFile>
 #include <QListView>
 #include <QMainWindow>
+#include <QModbusTcpClient>
+#include <QModbusReply>
+#include <QPushButton>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStringListModel>
@@ -201,12 +205,110 @@ public:
         return clock.nsecsElapsed() / 1e6;
     }
 
+    // One speed write at a time: write, wait until it is answered, write again.
+    std::vector<double> writeRoundTrips(int count)
+    {
+        std::vector<double> micros;
+        micros.reserve(size_t(count));
+        QElapsedTimer clock;
+        for (int i = 0; i < count; ++i) {
+            clock.start();
+            client.sendCrpm(i % 3000);
+            while (client.pendingRequestCount() > 0)
+                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+            micros.push_back(clock.nsecsElapsed() / 1000.0);
+        }
+        return micros;
+    }
+
+    // Speed writes handed over all at once; the time until the last is answered.
+    // Each replaces the one before it that has not gone out yet.
+    double writeBurstMs(int count)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        for (int i = 0; i < count; ++i)
+            client.sendCrpm(i % 3000);
+        while (client.pendingRequestCount() > 0)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        return clock.nsecsElapsed() / 1e6;
+    }
+
 public slots:
     void stateReceived(int, QString) { ++answers; }
 
 private:
     MotorClient client;
     int answers = 0;
+};
+
+// --- Qt's own Modbus client, writing (it cannot take the 12-byte read answers) -------
+
+class QtModbusDriver
+{
+public:
+    QtModbusDriver()
+    {
+        client.setConnectionParameter(QModbusDevice::NetworkAddressParameter,
+                                      QString::fromLatin1(LoopbackHost));
+        client.setConnectionParameter(QModbusDevice::NetworkPortParameter, LoopbackPort);
+        if (!client.connectDevice()
+            || !QTest::qWaitFor([this] { return client.state() == QModbusDevice::ConnectedState; }, 5000))
+            giveUp(QStringLiteral("QModbusTcpClient cannot connect to the simulator"));
+    }
+
+    std::vector<double> roundTrips(int count)
+    {
+        std::vector<double> micros;
+        micros.reserve(size_t(count));
+        QElapsedTimer clock;
+        for (int i = 0; i < count; ++i) {
+            clock.start();
+            QModbusReply *reply = write(i % 3000);
+            while (!reply->isFinished())
+                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+            check(reply);
+            micros.push_back(clock.nsecsElapsed() / 1000.0);
+        }
+        return micros;
+    }
+
+    // Every write handed over at once; Qt's client sends them all without waiting.
+    double burstMs(int count)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        std::vector<QModbusReply *> replies;
+        for (int i = 0; i < count; ++i)
+            replies.push_back(write(i % 3000));
+        for (QModbusReply *reply : replies) {
+            while (!reply->isFinished())
+                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        }
+        const double ms = clock.nsecsElapsed() / 1e6;
+        for (QModbusReply *reply : replies)
+            check(reply);
+        return ms;
+    }
+
+private:
+    QModbusReply *write(int value)
+    {
+        QModbusReply *reply = client.sendWriteRequest(
+                QModbusDataUnit(QModbusDataUnit::HoldingRegisters, CrpmRegister,
+                                QVector<quint16>{quint16(value)}), 0);
+        if (!reply)
+            giveUp(QStringLiteral("QModbusTcpClient: %1").arg(client.errorString()));
+        return reply;
+    }
+    static void check(QModbusReply *reply)
+    {
+        if (reply->error() != QModbusDevice::NoError)
+            giveUp(QStringLiteral("QModbusTcpClient: %1").arg(reply->errorString()));
+        reply->deleteLater();
+    }
+
+    QModbusTcpClient client;
 };
 
 // --- libmodbus, writing (it cannot take the cabinets' 12-byte read answers) ---------
@@ -335,6 +437,51 @@ int childIdle(const QString &which, int seconds)
     return 0;
 }
 
+// An operator's Start or Stop, clicked on the real window with the four panels
+// polling, until its run command arrives at the cabinet. The cabinets are this
+// process's own simulators (on the GUI thread), so it runs in a namespace of its own.
+int childClicks(int count)
+{
+    QObject sims;
+    AppDriver driver(&sims);
+    connectAndShow(driver, 1);
+    QPushButton *button = driver.panel(1)->ui.rotorBtn;
+    qint64 clickedNs = 0;
+    bool waiting = false;
+    std::vector<double> micros;
+    QObject::connect(driver.sim(0), &SimCabinet::requestReceived, &sims,
+                     [&](const SimCabinet::Request &r) {
+        if (waiting && r.unit == 0 && r.function == WriteSingleRegister && r.reg == RunRegister) {
+            micros.push_back((monotonicNs() - clickedNs) / 1000.0);
+            waiting = false;
+        }
+    });
+    // Waits by the event loop alone: QTest's waits sleep between looks, and the
+    // simulators answer on this thread.
+    auto waitFor = [](const std::function<bool()> &done, const char *what) {
+        QElapsedTimer waited;
+        waited.start();
+        while (!done()) {
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+            if (waited.elapsed() > 5000)
+                giveUp(QString::fromLatin1(what));
+        }
+    };
+    QTest::qWait(1500); // the panels' polls under way
+    for (int i = 0; i < count; ++i) {
+        waitFor([button] { return button->isEnabled(); }, "the Start/Stop button stayed disabled");
+        // Between polls and within them alike: a click lands wherever it lands.
+        QTest::qWait(37 + (i * 53) % 200);
+        waiting = true;
+        clickedNs = monotonicNs();
+        QTest::mouseClick(button, Qt::LeftButton);
+        waitFor([&waiting] { return !waiting; }, "a click's command never arrived");
+    }
+    const Spread spread = spreadOf(micros);
+    std::printf("%.1f %.1f\n", spread.median, spread.p99);
+    return 0;
+}
+
 // The client alone, for callgrind: count requests handed over at once.
 int childCost(int count)
 {
@@ -454,6 +601,47 @@ int runAll(bool withCallgrind, int idleSeconds, const QString &scratch)
                   QStringLiteral("%1 ms").arg(ourMs, 0, 'f', 1),
                   QStringLiteral("floor, 10,000 round trips: %1 ms").arg(floorMs, 0, 'f', 1),
                   QStringLiteral("%1× (goal ≤ 1.1×)").arg(ourMs / floorMs, 0, 'f', 2));
+
+        // Writes against Qt's own Modbus client, interleaved in rounds as above.
+        QtModbusDriver qtModbus;
+        std::vector<double> ourWrites, qtWrites;
+        link.writeRoundTrips(500); // warm-up
+        qtModbus.roundTrips(500);
+        for (int round = 0; round < 5; ++round) {
+            const auto a = link.writeRoundTrips(2000);
+            ourWrites.insert(ourWrites.end(), a.begin(), a.end());
+            const auto q = qtModbus.roundTrips(2000);
+            qtWrites.insert(qtWrites.end(), q.begin(), q.end());
+        }
+        const Spread ow = spreadOf(ourWrites), qw = spreadOf(qtWrites);
+        table.add(QStringLiteral("Write round trip, one at a time (median / p99)"),
+                  QStringLiteral("%1 / %2 µs").arg(ow.median, 0, 'f', 1).arg(ow.p99, 0, 'f', 1),
+                  QStringLiteral("QModbusTcpClient %1 / %2 µs").arg(qw.median, 0, 'f', 1).arg(qw.p99, 0, 'f', 1),
+                  QStringLiteral("%1× QModbusTcpClient (goal ≤ 1×)").arg(ow.median / qw.median, 0, 'f', 2));
+
+        std::vector<double> ourBurst, qtBurst;
+        for (int round = 0; round < 5; ++round) {
+            ourBurst.push_back(link.writeBurstMs(1000));
+            qtBurst.push_back(qtModbus.burstMs(1000));
+        }
+        const double ob = median(ourBurst), qb = median(qtBurst);
+        table.add(QStringLiteral("1,000 speed writes issued at once, until the last is answered (median of 5)"),
+                  QStringLiteral("%1 ms (each write replaces the one before it that has not gone out)").arg(ob, 0, 'f', 2),
+                  QStringLiteral("QModbusTcpClient %1 ms (sends all 1,000)").arg(qb, 0, 'f', 2),
+                  QStringLiteral("%1× QModbusTcpClient (goal ≤ 1×)").arg(ob / qb, 0, 'f', 2));
+    }
+
+    // Click to frame, in a namespace of its own: its cabinets are its own simulators.
+    {
+        const QString netnsRun = qEnvironmentVariable("TAVREL_NETNS_RUN");
+        if (netnsRun.isEmpty())
+            giveUp(QStringLiteral("TAVREL_NETNS_RUN is not set; run scripts/bench"));
+        const QStringList figures = runChild({self, QStringLiteral("--child"), QStringLiteral("clicks"),
+                                              QStringLiteral("150")}, nullptr, netnsRun)
+                                        .split(QLatin1Char(' '));
+        table.add(QStringLiteral("Operator's Start/Stop click to its frame at the cabinet, four panels polling (150 clicks, median / p99)"),
+                  QStringLiteral("%1 / %2 µs").arg(figures.value(0), figures.value(1)),
+                  QStringLiteral("-"), QStringLiteral("-"));
     }
 
     if (withCallgrind) {
@@ -548,6 +736,8 @@ int main(int argc, char **argv)
             return childIdle(args.value(2), args.value(3).toInt());
         if (what == QLatin1String("cost"))
             return childCost(args.value(2).toInt());
+        if (what == QLatin1String("clicks"))
+            return childClicks(args.value(2).toInt());
         giveUp(QStringLiteral("unknown child ") + what);
     }
     // tavrel-bench [--no-callgrind] [--idle SECONDS] [--scratch DIR]
