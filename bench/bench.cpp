@@ -130,6 +130,28 @@ private:
     int fd = -1;
 };
 
+// Each of count exchanges timed on its own, in microseconds; exchange(i) returns
+// once the i-th is answered.
+std::vector<double> timeEach(int count, const std::function<void(int)> &exchange)
+{
+    std::vector<double> micros;
+    micros.reserve(size_t(count));
+    QElapsedTimer clock;
+    for (int i = 0; i < count; ++i) {
+        clock.start();
+        exchange(i);
+        micros.push_back(clock.nsecsElapsed() / 1000.0);
+    }
+    return micros;
+}
+
+// Runs the event loop until done, without QTest's sleeps between looks.
+void spinUntil(const std::function<bool()> &done)
+{
+    while (!done())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
+
 // --- The pump link ---------------------------------------------------------------
 
 // One of the askers that keep the link's queue full.
@@ -162,18 +184,11 @@ public:
     // One request at a time: ask, wait for the answer slot, ask again.
     std::vector<double> roundTrips(int count)
     {
-        std::vector<double> micros;
-        micros.reserve(size_t(count));
-        QElapsedTimer clock;
-        for (int i = 0; i < count; ++i) {
-            clock.start();
+        return timeEach(count, [this](int) {
             const int before = answers;
             client.readState(this, SLOT(stateReceived(int,QString)));
-            while (answers == before)
-                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-            micros.push_back(clock.nsecsElapsed() / 1000.0);
-        }
-        return micros;
+            spinUntil([&] { return answers != before; });
+        });
     }
 
     // The queue kept full: each of several askers asks again as soon as its answer
@@ -200,25 +215,17 @@ public:
         }
         for (auto &asker : askers)
             ask(asker.get());
-        while (answered < count)
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        spinUntil([&] { return answered >= count; });
         return clock.nsecsElapsed() / 1e6;
     }
 
     // One speed write at a time: write, wait until it is answered, write again.
     std::vector<double> writeRoundTrips(int count)
     {
-        std::vector<double> micros;
-        micros.reserve(size_t(count));
-        QElapsedTimer clock;
-        for (int i = 0; i < count; ++i) {
-            clock.start();
+        return timeEach(count, [this](int i) {
             client.sendCrpm(i % 3000);
-            while (client.pendingRequestCount() > 0)
-                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-            micros.push_back(clock.nsecsElapsed() / 1000.0);
-        }
-        return micros;
+            spinUntil([this] { return client.pendingRequestCount() == 0; });
+        });
     }
 
     // Speed writes handed over all at once; the time until the last is answered.
@@ -229,8 +236,7 @@ public:
         clock.start();
         for (int i = 0; i < count; ++i)
             client.sendCrpm(i % 3000);
-        while (client.pendingRequestCount() > 0)
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        spinUntil([this] { return client.pendingRequestCount() == 0; });
         return clock.nsecsElapsed() / 1e6;
     }
 
@@ -259,18 +265,11 @@ public:
 
     std::vector<double> roundTrips(int count)
     {
-        std::vector<double> micros;
-        micros.reserve(size_t(count));
-        QElapsedTimer clock;
-        for (int i = 0; i < count; ++i) {
-            clock.start();
+        return timeEach(count, [this](int i) {
             QModbusReply *reply = write(i % 3000);
-            while (!reply->isFinished())
-                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+            spinUntil([reply] { return reply->isFinished(); });
             check(reply);
-            micros.push_back(clock.nsecsElapsed() / 1000.0);
-        }
-        return micros;
+        });
     }
 
     // Every write handed over at once; Qt's client sends them all without waiting.
@@ -281,10 +280,8 @@ public:
         std::vector<QModbusReply *> replies;
         for (int i = 0; i < count; ++i)
             replies.push_back(write(i % 3000));
-        for (QModbusReply *reply : replies) {
-            while (!reply->isFinished())
-                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        }
+        for (QModbusReply *reply : replies)
+            spinUntil([reply] { return reply->isFinished(); });
         const double ms = clock.nsecsElapsed() / 1e6;
         for (QModbusReply *reply : replies)
             check(reply);
@@ -319,15 +316,10 @@ std::vector<double> libmodbusRoundTrips(int count)
     if (!ctx || modbus_connect(ctx) != 0)
         giveUp(QStringLiteral("libmodbus cannot connect to the simulator"));
     modbus_set_slave(ctx, 0);
-    std::vector<double> micros;
-    micros.reserve(size_t(count));
-    QElapsedTimer clock;
-    for (int i = 0; i < count; ++i) {
-        clock.start();
+    const std::vector<double> micros = timeEach(count, [ctx](int i) {
         if (modbus_write_register(ctx, CrpmRegister, i % 3000) != 1)
             giveUp(QStringLiteral("libmodbus: %1").arg(QString::fromLocal8Bit(modbus_strerror(errno))));
-        micros.push_back(clock.nsecsElapsed() / 1000.0);
-    }
+    });
     modbus_close(ctx);
     modbus_free(ctx);
     return micros;

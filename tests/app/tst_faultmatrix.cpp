@@ -245,7 +245,9 @@ void tst_FaultMatrix::faults()
             ++ahead;
         }
         outcome.stopWait = QStringLiteral("%1 ms, %2 requests ahead").arg(stopWait.elapsed()).arg(ahead);
-        QCOMPARE(ahead, 0);
+        // One, when an answer freed the wire for the next poll just as the Stop was
+        // on its way to the worker thread.
+        QVERIFY2(ahead <= 1, qPrintable(outcome.stopWait));
         outcome.row = QStringLiteral("green, \"%1\"").arg(tip(FaultyRow));
     } else {
         QTRY_VERIFY_WITH_TIMEOUT(tip(FaultyRow).startsWith(QLatin1String("Error: ")), 8000);
