@@ -151,11 +151,13 @@ QString MotorClient::stateName(int code) const
 
 bool MotorClient::readRegister(int reg, QObject *receiver, const char *slot)
 {
-    // Asked again before the cabinet answered, the same question would only queue
-    // behind itself: a poll that outpaces a slow cabinet must not pile up.
+    // Asked again while it still waits to go out, the same question would only queue
+    // behind itself: a poll that outpaces a slow cabinet must not pile up. One already
+    // on the wire is asked again: its answer may predate a write made since.
     for (const PendingRequest &request : qAsConst(pending)) {
         if (!request.isWrite && request.kind == reg && request.unit == unitId
-            && request.receiver == receiver && qstrcmp(request.slot, slot) == 0)
+            && request.receiver == receiver && qstrcmp(request.slot, slot) == 0
+            && !reader.isOnWire(request.transactionId))
             return true;
     }
     quint16 id = 0;
