@@ -77,11 +77,6 @@ bool RotorHead::isRunCommandPending() const
     return client->isWritePending(rotorIndex, CabinetProtocol::RunRegister);
 }
 
-int RotorHead::index() const
-{
-    return rotorIndex;
-}
-
 bool RotorHead::loopModeEnabled() const
 {
     return loopOn;

@@ -26,7 +26,6 @@ public:
     bool isLoopRunning() const;
     // A start or stop for this rotor has not been answered by the cabinet yet.
     bool isRunCommandPending() const;
-    int index() const;
     bool loopModeEnabled() const;
     int loopRunSecs() const;
     int loopPauseSecs() const;

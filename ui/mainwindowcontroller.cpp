@@ -16,6 +16,16 @@
 #include <QUrl>
 
 
+namespace {
+
+// As the operator knows a rotor: its cabinet and its panel's number.
+QString rotorName(const QString &host, int rotorIndex)
+{
+    return MainWindowController::tr("%1, rotor %2").arg(host).arg(rotorIndex + 1);
+}
+
+} // namespace
+
 MainWindowController::MainWindowController(QObject *parent)
     : QObject(parent)
 {
@@ -183,8 +193,7 @@ void MainWindowController::canWindowClose(QCloseEvent *event)
     event->ignore();
     // Nothing new may start while the program waits to end.
     window.centralWidget()->setEnabled(false);
-    window.statusBar()->showMessage(tr("Stopping pumps: %1 of %2 confirmed")
-                                    .arg(0).arg(stoppingRotors.size()));
+    showStopProgress(0);
     stopWatch.start();
 }
 
@@ -200,9 +209,9 @@ void MainWindowController::stopRunningLoops()
                 continue;
             // Without a link the loop ends here, but the rotor cannot be told.
             if (!cabinet->isConnected())
-                unreachableRotors << tr("%1, rotor %2").arg(cabinet->host()).arg(i + 1);
+                unreachableRotors << rotorName(cabinet->host(), i);
             else
-                stoppingRotors.append({cabinet, rotor});
+                stoppingRotors.append({cabinet, i});
             rotor->stop();
         }
     }
@@ -213,17 +222,14 @@ void MainWindowController::finishClosingWhenStopsAnswered()
     int confirmed = 0;
     QStringList unconfirmed;
     for (const StoppingRotor &stopping : qAsConst(stoppingRotors)) {
-        if (stopping.cabinet && stopping.rotor && !stopping.rotor->isRunCommandPending()) {
+        Cabinet *cabinet = stopping.cabinet;
+        if (cabinet && !cabinet->rotor(stopping.rotorIndex)->isRunCommandPending())
             ++confirmed;
-        } else if (!stopping.cabinet || !stopping.rotor || !stopping.cabinet->isConnected()) {
-            unconfirmed << tr("%1, rotor %2")
-                           .arg(stopping.cabinet ? stopping.cabinet->host() : tr("a cabinet"))
-                           .arg(stopping.rotor ? stopping.rotor->index() + 1 : 0);
-        }
+        else if (!cabinet || !cabinet->isConnected())
+            unconfirmed << rotorName(cabinet ? cabinet->host() : tr("a cabinet"), stopping.rotorIndex);
     }
     if (confirmed + unconfirmed.size() < stoppingRotors.size()) {
-        window.statusBar()->showMessage(tr("Stopping pumps: %1 of %2 confirmed")
-                                        .arg(confirmed).arg(stoppingRotors.size()));
+        showStopProgress(confirmed);
         return;
     }
     stopWatch.stop();
@@ -231,6 +237,12 @@ void MainWindowController::finishClosingWhenStopsAnswered()
         warnOfUnconfirmedStops(unconfirmed);
     exitConfirmed = true;
     window.close();
+}
+
+void MainWindowController::showStopProgress(int confirmed)
+{
+    window.statusBar()->showMessage(tr("Stopping pumps: %1 of %2 confirmed")
+                                    .arg(confirmed).arg(stoppingRotors.size()));
 }
 
 void MainWindowController::warnOfUnconfirmedStops(const QStringList &failedLinks)

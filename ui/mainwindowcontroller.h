@@ -16,7 +16,6 @@ QT_END_NAMESPACE
 
 class Cabinet;
 class CabinetListModel;
-class RotorHead;
 class RotorWidgetController;
 
 // Behind the main window: which cabinet is on display, temperature and identify,
@@ -52,6 +51,7 @@ private:
     void showIdentify(bool on);
     void stopRunningLoops();
     void finishClosingWhenStopsAnswered();
+    void showStopProgress(int confirmed);
     void warnOfUnconfirmedStops(const QStringList &failedLinks);
 
     MainWindow window;
@@ -65,7 +65,7 @@ private:
     struct StoppingRotor
     {
         QPointer<Cabinet> cabinet;
-        QPointer<RotorHead> rotor;
+        int rotorIndex = 0;
     };
     QList<StoppingRotor> stoppingRotors;
     QStringList unreachableRotors; // looping on a cabinet that is not connected
