@@ -5,6 +5,8 @@
 
 #include <QtTest>
 
+#include <memory>
+
 class tst_SocketReader : public QObject
 {
     Q_OBJECT
@@ -38,7 +40,9 @@ private:
 
 void tst_SocketReader::connectsOnItsOwnThread()
 {
-    SimCabinet *sim = TestSupport::startSimulator(this);
+    // Outlives the reader: closed while the worker runs, it would make the worker
+    // emit into spies that are already gone.
+    const std::unique_ptr<SimCabinet> sim(TestSupport::startSimulator(nullptr));
     SocketReader reader;
     QCOMPARE(reader.state(), QAbstractSocket::UnconnectedState);
     QCOMPARE(reader.error(), QAbstractSocket::UnknownSocketError);
@@ -59,12 +63,13 @@ void tst_SocketReader::connectsOnItsOwnThread()
     char answer[12];
     QCOMPARE(reader.read(answer, 12), qint64(12));
     QCOMPARE(QByteArray(answer, 12).toHex(), QByteArray("000700000006000400020001"));
-    delete sim;
 }
 
 void tst_SocketReader::pacesOneRequestAtATime()
 {
-    SimCabinet *sim = TestSupport::startSimulator(this);
+    // Outlives the reader: closed while the worker runs, it would make the worker
+    // emit into spies that are already gone.
+    const std::unique_ptr<SimCabinet> sim(TestSupport::startSimulator(nullptr));
     sim->setSilent(true);
     SocketReader reader;
     QSignalSpy connected(&reader, SIGNAL(connected()));
@@ -95,7 +100,6 @@ void tst_SocketReader::pacesOneRequestAtATime()
     QCOMPARE(sim->requests().at(0).transactionId, quint16(1));
     QCOMPARE(sim->requests().at(3).transactionId, quint16(4));
     QCOMPARE(reader.bytesAvailable(), qint64(12));
-    delete sim;
 }
 
 void tst_SocketReader::refusedThenConnectsAgain()
@@ -113,18 +117,21 @@ void tst_SocketReader::refusedThenConnectsAgain()
     QTRY_COMPARE(reader.state(), QAbstractSocket::UnconnectedState);
 
     // A new attempt clears the last error, as the socket itself does.
-    SimCabinet *sim = TestSupport::startSimulator(this);
+    // Outlives the reader: closed while the worker runs, it would make the worker
+    // emit into spies that are already gone.
+    const std::unique_ptr<SimCabinet> sim(TestSupport::startSimulator(nullptr));
     reader.connectToHost(sim->name(), sim->port());
     QCOMPARE(reader.error(), QAbstractSocket::UnknownSocketError);
     QTRY_COMPARE(connected.count(), 1);
     QCOMPARE(reader.state(), QAbstractSocket::ConnectedState);
     QCOMPARE(errors.count(), 1);
-    delete sim;
 }
 
 void tst_SocketReader::pacingStartsAfreshWithANewLink()
 {
-    SimCabinet *sim = TestSupport::startSimulator(this);
+    // Outlives the reader: closed while the worker runs, it would make the worker
+    // emit into spies that are already gone.
+    const std::unique_ptr<SimCabinet> sim(TestSupport::startSimulator(nullptr));
     sim->setSilent(true);
     SocketReader reader;
     QSignalSpy connected(&reader, SIGNAL(connected()));
@@ -151,14 +158,15 @@ void tst_SocketReader::pacingStartsAfreshWithANewLink()
     QTest::qWait(50);
     QCOMPARE(sim->requests().size(), 1);
     QCOMPARE(sim->requests().at(0).transactionId, quint16(9));
-    delete sim;
 }
 
 void tst_SocketReader::teardownWithLiveConnection()
 {
-    SimCabinet *sim = TestSupport::startSimulator(this);
-    QSignalSpy clients(sim, &SimCabinet::clientConnected);
-    QSignalSpy gone(sim, &SimCabinet::clientDisconnected);
+    // Outlives the reader: closed while the worker runs, it would make the worker
+    // emit into spies that are already gone.
+    const std::unique_ptr<SimCabinet> sim(TestSupport::startSimulator(nullptr));
+    QSignalSpy clients(sim.get(), &SimCabinet::clientConnected);
+    QSignalSpy gone(sim.get(), &SimCabinet::clientDisconnected);
     auto *reader = new SocketReader;
     QThread *worker = static_cast<QObject *>(reader)->thread();
     QSignalSpy finished(worker, &QThread::finished);
@@ -171,7 +179,6 @@ void tst_SocketReader::teardownWithLiveConnection()
     delete reader; // returns only once the worker thread has ended
     QCOMPARE(finished.count(), 1);
     QTRY_COMPARE(gone.count(), 1);
-    delete sim;
 }
 
 void tst_SocketReader::deadlineDropsTheLink_data()
@@ -186,7 +193,9 @@ void tst_SocketReader::deadlineDropsTheLink()
 {
     QFETCH(bool, silent);
     QFETCH(QByteArray, answer);
-    SimCabinet *sim = TestSupport::startSimulator(this);
+    // Outlives the reader: closed while the worker runs, it would make the worker
+    // emit into spies that are already gone.
+    const std::unique_ptr<SimCabinet> sim(TestSupport::startSimulator(nullptr));
     sim->setSilent(silent);
     if (!answer.isEmpty())
         sim->scriptAnswers({answer});
@@ -213,12 +222,13 @@ void tst_SocketReader::deadlineDropsTheLink()
     reader.connectToHost(sim->name(), sim->port());
     QCOMPARE(reader.error(), QAbstractSocket::UnknownSocketError);
     QTRY_COMPARE(connected.count(), 2);
-    delete sim;
 }
 
 void tst_SocketReader::lateAnswersWithinTheDeadline()
 {
-    SimCabinet *sim = TestSupport::startSimulator(this);
+    // Outlives the reader: closed while the worker runs, it would make the worker
+    // emit into spies that are already gone.
+    const std::unique_ptr<SimCabinet> sim(TestSupport::startSimulator(nullptr));
     sim->setAnswerDelay(2000);
     SocketReader reader;
     QSignalSpy connected(&reader, SIGNAL(connected()));
@@ -231,12 +241,13 @@ void tst_SocketReader::lateAnswersWithinTheDeadline()
     QTRY_COMPARE_WITH_TIMEOUT(reader.bytesAvailable(), qint64(24), 8000);
     QCOMPARE(errors.count(), 0);
     QCOMPARE(reader.state(), QAbstractSocket::ConnectedState);
-    delete sim;
 }
 
 void tst_SocketReader::floodDropsTheLink()
 {
-    SimCabinet *sim = TestSupport::startSimulator(this);
+    // Outlives the reader: closed while the worker runs, it would make the worker
+    // emit into spies that are already gone.
+    const std::unique_ptr<SimCabinet> sim(TestSupport::startSimulator(nullptr));
     SocketReader reader;
     QSignalSpy connected(&reader, SIGNAL(connected()));
     QSignalSpy errors(&reader, SIGNAL(error(QAbstractSocket::SocketError)));
@@ -250,7 +261,6 @@ void tst_SocketReader::floodDropsTheLink()
     QCOMPARE(reader.errorString(), QStringLiteral("Pump cabinet sent more data than requested"));
     QVERIFY2(reader.bytesAvailable() <= 2 * 64 * 1024, qPrintable(QString::number(reader.bytesAvailable())));
     QTRY_COMPARE(reader.state(), QAbstractSocket::UnconnectedState);
-    delete sim;
 }
 
 QTEST_GUILESS_MAIN(tst_SocketReader)
