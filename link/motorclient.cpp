@@ -1,12 +1,10 @@
 #include "motorclient.h"
 
-#include "cabinetprotocol.h"
+#include "cabinetframe.h"
 
 #include <QDebug>
 #include <QLoggingCategory>
-#include <QtEndian>
 
-#include <algorithm>
 #include <cstdio>
 
 using namespace CabinetProtocol;
@@ -17,29 +15,10 @@ Q_LOGGING_CATEGORY(lcLink, "tavrel.link", QtInfoMsg)
 
 namespace {
 
-// Answers that keep missing their requests mean the stream is out of step for
-// good; a cabinet that keeps rejecting them will not change its mind.
-constexpr int MaxMismatchesInARow = 3;
-constexpr int MaxExceptionsInARow = 3;
-
-void buildFrame(char *frame, quint16 transactionId, int unitId, int function, int reg,
-                quint16 value)
-{
-    qToBigEndian<quint16>(transactionId, frame);
-    qToBigEndian<quint16>(0, frame + 2);
-    qToBigEndian<quint16>(6, frame + 4);
-    frame[6] = char(unitId & 0xff);
-    frame[7] = char(function);
-    qToBigEndian<quint16>(quint16(reg), frame + 8);
-    qToBigEndian<quint16>(value, frame + 10);
-}
-
 // Only called once the category is known to be on: the hex costs an allocation.
-void logFrame(const QString &host, const char *direction, const char *frame,
-              int length = FrameSize)
+void logFrame(const QString &host, const char *direction, const QByteArray &frame)
 {
-    qCDebug(lcLink, "%s %s %s", qPrintable(host), direction,
-            QByteArray::fromRawData(frame, length).toHex(' ').constData());
+    qCDebug(lcLink, "%s %s %s", qPrintable(host), direction, frame.toHex(' ').constData());
 }
 
 } // namespace
@@ -47,6 +26,8 @@ void logFrame(const QString &host, const char *direction, const char *frame,
 MotorClient::MotorClient(const QString &host, int port)
     : host(host)
     , port(port)
+    , book(pending, [this](quint16 id) { return reader.isOnWire(id); },
+           [this](quint16 id) { return reader.withdraw(id); })
 {
 }
 
@@ -56,9 +37,7 @@ void MotorClient::connectToHost()
             Qt::ConnectionType(Qt::QueuedConnection | Qt::UniqueConnection));
     // Requests of a link that died will never be answered; kept, they would
     // turn every answer of the new link into a mismatch.
-    pending.clear();
-    mismatchesInARow = 0;
-    exceptionsInARow = 0;
+    book.reset();
     reader.connectToHost(host, port);
 }
 
@@ -84,9 +63,17 @@ int MotorClient::pendingRequestCount() const
 
 bool MotorClient::isWritePending(int unit, int reg) const
 {
-    return std::any_of(pending.cbegin(), pending.cend(), [=](const PendingRequest &request) {
-        return request.isWrite && request.unit == unit && request.kind == reg;
-    });
+    return book.isWritePending(unit, reg);
+}
+
+void MotorClient::setAnswerTimeout(int ms)
+{
+    reader.setAnswerTimeout(ms);
+}
+
+int MotorClient::answerTimeout() const
+{
+    return reader.answerTimeout();
 }
 
 void MotorClient::setUnitId(int unitId)
@@ -151,64 +138,33 @@ QString MotorClient::stateName(int code) const
 
 bool MotorClient::readRegister(int reg, QObject *receiver, const char *slot)
 {
-    // Asked again while it still waits to go out, the same question would only queue
-    // behind itself: a poll that outpaces a slow cabinet must not pile up. One already
-    // on the wire is asked again: its answer may predate a write made since.
-    for (const PendingRequest &request : qAsConst(pending)) {
-        if (!request.isWrite && request.kind == reg && request.unit == unitId
-            && request.receiver == receiver && qstrcmp(request.slot, slot) == 0
-            && !reader.isOnWire(request.transactionId))
-            return true;
-    }
-    quint16 id = 0;
-    if (!sendReadRequest(reg, &id))
+    // A poll that outpaces a slow cabinet must not pile up.
+    if (book.isAskedAlready(reg, unitId, receiver, slot))
+        return true;
+    const quint16 id = transactionCounter++;
+    if (!send(CabinetFrame::request(id, unitId, ReadInputRegister, reg, 1),
+              "Failed sending read request to register, written %i instead of %lu!\n"))
         return false;
     pending.append(PendingRequest{receiver, slot, id, reg, unitId, false, 0});
     return true;
 }
 
-bool MotorClient::sendReadRequest(int reg, quint16 *transactionId)
-{
-    const quint16 id = transactionCounter++;
-    char frame[FrameSize];
-    buildFrame(frame, id, unitId, ReadInputRegister, reg, 1);
-    const qint64 written = reader.write(frame, FrameSize);
-    if (written != FrameSize) {
-        std::printf("Failed sending read request to register, written %i instead of %lu!\n",
-                    int(written), static_cast<unsigned long>(FrameSize));
-        std::fflush(stdout);
-        return false;
-    }
-    reader.flush();
-    if (lcLink().isDebugEnabled())
-        logFrame(host, "request", frame);
-    *transactionId = id;
-    return true;
-}
-
 bool MotorClient::writeRegister(int reg, int value)
 {
-    // A command for this rotor and register that still waits to go out is either
-    // the same as this one, which would only repeat it, or overtaken by it: the
-    // cabinet gets what is wanted now, not a backlog of what was wanted.
-    for (auto it = pending.rbegin(); it != pending.rend(); ++it) {
-        if (it->isWrite && it->unit == unitId && it->kind == reg) {
-            if (it->value == quint16(value) && !reader.isOnWire(it->transactionId))
-                return true;
-            if (it->value != quint16(value) && reader.withdraw(it->transactionId))
-                pending.erase(std::next(it).base());
-            break;
-        }
-    }
-    pending.append(PendingRequest{nullptr, nullptr, transactionCounter, reg, unitId, true,
-                                  quint16(value)});
+    // The same command still waiting to go out is not repeated.
+    if (!book.addCommand(PendingRequest{nullptr, nullptr, transactionCounter, reg, unitId, true,
+                                        quint16(value)}))
+        return true;
     const quint16 id = transactionCounter++;
-    char frame[FrameSize];
-    buildFrame(frame, id, unitId, WriteSingleRegister, reg, quint16(value));
-    const qint64 written = reader.write(frame, FrameSize);
+    return send(CabinetFrame::request(id, unitId, WriteSingleRegister, reg, quint16(value)),
+                "Failed writing to register, written %i instead of %lu!\n");
+}
+
+bool MotorClient::send(const QByteArray &frame, const char *failure)
+{
+    const qint64 written = reader.write(frame.constData(), frame.size());
     if (written != FrameSize) {
-        std::printf("Failed writing to register, written %i instead of %lu!\n", int(written),
-                    static_cast<unsigned long>(FrameSize));
+        std::printf(failure, int(written), static_cast<unsigned long>(FrameSize));
         std::fflush(stdout);
         return false;
     }
@@ -225,77 +181,56 @@ void MotorClient::dataIsReady()
             discardUnasked();
             return;
         }
-        // The function code tells an exception answer (9 bytes) from the others (12).
-        char answer[FrameSize];
-        if (reader.peek(answer, FunctionOffset + 1) < FunctionOffset + 1)
-            return;
-        const int length = answerLengthFor(answer[FunctionOffset]);
-        if (reader.bytesAvailable() < length || reader.read(answer, length) != length)
+        char bytes[FrameSize];
+        const qint64 peeked = reader.peek(bytes, FrameSize);
+        CabinetFrame::Frame answer;
+        const int length = CabinetFrame::decodeAnswer(bytes, peeked, &answer);
+        if (length == 0 || reader.read(bytes, length) != length)
             return; // the rest of it comes with a later readyRead()
         if (lcLink().isDebugEnabled())
-            logFrame(host, "answer", answer, length);
-        if (!takeAnswer(answer, length))
+            logFrame(host, "answer", QByteArray::fromRawData(bytes, length));
+        if (!takeAnswer(answer))
             return; // the link is being dropped; what else came is of no use
     }
 }
 
-bool MotorClient::takeAnswer(const char *answer, int length)
+bool MotorClient::takeAnswer(const CabinetFrame::Frame &answer)
 {
-    // Answers come in the order their requests went on the wire, whatever order
-    // they were asked in: this one is for the oldest request there.
-    const int answered = reader.takeOldestFromWire();
-    const quint16 transactionId = qFromBigEndian<quint16>(answer);
-    const auto match = std::find_if(pending.begin(), pending.end(),
-                                    [=](const PendingRequest &request) {
-        return request.transactionId == transactionId;
-    });
-    if (answered != int(transactionId) || match == pending.end())
-        return answerOutOfStep(answered);
-    const PendingRequest request = *match;
-    pending.erase(match);
-    mismatchesInARow = 0;
-
-    const int function = quint8(answer[FunctionOffset]);
-    if (length == ExceptionFrameSize) {
-        const int code = quint8(answer[FunctionOffset + 1]);
-        std::printf("Read Err: Pump cabinet answered register %i with Modbus exception %i\n",
-                    request.kind, code);
-        std::fflush(stdout);
-        if (++exceptionsInARow < MaxExceptionsInARow)
-            return true;
-        exceptionsInARow = 0;
-        reader.dropLink(QAbstractSocket::OperationError,
-                        tr("Pump cabinet rejected the requests (Modbus exception %1)").arg(code));
-        return false;
-    }
-    exceptionsInARow = 0;
-    const quint16 byteCount = qFromBigEndian<quint16>(answer + 8);
-    const quint16 value = qFromBigEndian<quint16>(answer + 10);
-    if (function == ReadInputRegister && byteCount != 2) {
+    const RequestBook::Outcome outcome = book.take(answer, reader.takeOldestFromWire());
+    switch (outcome.verdict) {
+    case RequestBook::Verdict::Answered:
+        if (outcome.request.slot)
+            deliver(outcome.request, answer.value);
+        return true;
+    case RequestBook::Verdict::BadByteCount:
         std::printf("Read Err: Response byte count was unexpected: %i, expected 2!\n",
-                    int(byteCount));
+                    int(answer.address));
         std::fflush(stdout);
-    } else if (request.slot) {
-        deliver(request, value);
+        return true;
+    case RequestBook::Verdict::Exception:
+    case RequestBook::Verdict::DropForExceptions:
+        std::printf("Read Err: Pump cabinet answered register %i with Modbus exception %i\n",
+                    outcome.request.kind, answer.exceptionCode());
+        std::fflush(stdout);
+        if (outcome.verdict == RequestBook::Verdict::Exception)
+            return true;
+        reader.dropLink(QAbstractSocket::OperationError,
+                        tr("Pump cabinet rejected the requests (Modbus exception %1)")
+                                .arg(answer.exceptionCode()));
+        return false;
+    case RequestBook::Verdict::OutOfStep:
+    case RequestBook::Verdict::DropForMismatches:
+        break;
     }
-    return true;
+    return reportOutOfStep(outcome.verdict);
 }
 
-// An answer that is not the one the request on the wire waits for: that request
-// has lost its answer, and three in a row mean the stream is out of step.
-bool MotorClient::answerOutOfStep(int displaced)
+bool MotorClient::reportOutOfStep(RequestBook::Verdict verdict)
 {
     std::printf("Read Err: Response from TRX header did not match the requests\n");
     std::fflush(stdout);
-    if (displaced >= 0) {
-        pending.erase(std::remove_if(pending.begin(), pending.end(),
-                                     [=](const PendingRequest &request) {
-            return request.transactionId == quint16(displaced);
-        }), pending.end());
-    }
-    if (++mismatchesInARow < MaxMismatchesInARow)
+    if (verdict != RequestBook::Verdict::DropForMismatches)
         return true;
-    mismatchesInARow = 0;
     reader.dropLink(QAbstractSocket::OperationError,
                     tr("Lost step with pump cabinet: answers do not match the requests"));
     return false;
@@ -307,7 +242,7 @@ void MotorClient::discardUnasked()
     char sink[256];
     while (reader.read(sink, sizeof sink) > 0) {
     }
-    answerOutOfStep(reader.takeOldestFromWire());
+    reportOutOfStep(book.unasked(reader.takeOldestFromWire()));
 }
 
 void MotorClient::deliver(const PendingRequest &request, quint16 value)

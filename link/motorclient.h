@@ -1,5 +1,6 @@
 #pragma once
 
+#include "requestbook.h"
 #include "socketreader.h"
 
 #include <QList>
@@ -16,16 +17,7 @@ class MotorClient : public QObject
     Q_DISABLE_COPY_MOVE(MotorClient)
 
 public:
-    struct PendingRequest
-    {
-        QPointer<QObject> receiver; // null for writes, and once the asker is gone
-        const char *slot = nullptr; // null for writes
-        quint16 transactionId = 0;
-        int kind = 0;
-        int unit = 0;
-        bool isWrite = false;
-        quint16 value = 0; // written, for writes
-    };
+    using PendingRequest = ::PendingRequest;
 
     MotorClient(const QString &host, int port);
 
@@ -37,6 +29,10 @@ public:
     int pendingRequestCount() const;
     // A write to this unit and register is handed over and not yet answered.
     bool isWritePending(int unit, int reg) const;
+    // How long the cabinet may take to answer a request before the link is
+    // dropped; 3000 ms unless set.
+    void setAnswerTimeout(int ms);
+    int answerTimeout() const;
 
     bool readState(QObject *receiver, const char *slot);
     bool readCrpm(QObject *receiver, const char *slot);
@@ -63,25 +59,24 @@ protected slots:
     void dataIsReady();
 
 private:
-    friend class AnswerFuzzer; // feeds answers straight into dataIsReady()
-
     bool readRegister(int reg, QObject *receiver, const char *slot);
-    bool sendReadRequest(int reg, quint16 *transactionId);
     bool writeRegister(int reg, int value);
-    // Each false when the link is being dropped.
-    bool takeAnswer(const char *answer, int length);
-    bool answerOutOfStep(int displaced);
+    bool send(const QByteArray &frame, const char *failure);
+    // False when the link is being dropped.
+    bool takeAnswer(const CabinetFrame::Frame &answer);
+    bool reportOutOfStep(RequestBook::Verdict verdict);
     void discardUnasked();
     void deliver(const PendingRequest &request, quint16 value);
 
     QList<PendingRequest> pending;
     int unitId = 0;
     quint16 transactionCounter = 0;
-    int mismatchesInARow = 0;
-    int exceptionsInARow = 0;
     QString host;
     int port = 0;
 
 public:
     SocketReader reader;
+
+private:
+    RequestBook book; // after reader, which it asks about the wire
 };

@@ -1,16 +1,10 @@
 #include "socketreader.h"
 
-#include "cabinetprotocol.h"
-
 #include <QMutexLocker>
-#include <QtEndian>
 #include <QTcpSocket>
 #include <QTimer>
 
-using namespace CabinetProtocol;
-
 namespace {
-constexpr int AnswerDeadlineMs = 3000;
 // Far more than any cabinet answers while the pacing holds; past it, the bytes
 // are not answers, and they must not pile up in memory.
 constexpr qint64 MaxUnreadBytes = 64 * 1024;
@@ -22,7 +16,6 @@ SocketReader::SocketReader()
     qRegisterMetaType<QAbstractSocket::SocketState>();
 
     moveToThread(&thread);
-    writePending = false;
 
     connect(this, SIGNAL(writeDataNotify(QByteArray)), this, SLOT(writeData(QByteArray)),
             Qt::QueuedConnection);
@@ -84,22 +77,41 @@ qint64 SocketReader::bytesAvailable() const
 bool SocketReader::isOnWire(quint16 transactionId) const
 {
     QMutexLocker locker(&linkMutex);
-    return wireIds.contains(transactionId);
+    return sendQueue.isOnWire(transactionId);
 }
 
 bool SocketReader::withdraw(quint16 transactionId)
 {
     QMutexLocker locker(&linkMutex);
-    if (wireIds.contains(transactionId))
-        return false;
-    withdrawnIds.insert(transactionId);
-    return true;
+    return sendQueue.withdraw(transactionId);
 }
 
 int SocketReader::takeOldestFromWire()
 {
     QMutexLocker locker(&linkMutex);
-    return wireIds.isEmpty() ? -1 : int(wireIds.takeFirst());
+    return sendQueue.takeOldestOnWire();
+}
+
+void SocketReader::setAnswerTimeout(int ms)
+{
+    {
+        QMutexLocker locker(&linkMutex);
+        deadline.setTimeout(ms);
+    }
+    // A shorter deadline may fall before the timer set for the old one.
+    QMetaObject::invokeMethod(this, [this] { armAnswerDeadline(); }, Qt::QueuedConnection);
+}
+
+int SocketReader::answerTimeout() const
+{
+    QMutexLocker locker(&linkMutex);
+    return deadline.timeout();
+}
+
+int SocketReader::lastAnswerMs() const
+{
+    QMutexLocker locker(&linkMutex);
+    return int(deadline.lastAnswerMs());
 }
 
 QAbstractSocket::SocketState SocketReader::state() const
@@ -159,15 +171,16 @@ void SocketReader::readIncomingData()
             fail(QAbstractSocket::SocketResourceError, tr("Pump cabinet sent more data than requested"));
             return;
         }
-        countAnswers(data);
+        {
+            QMutexLocker locker(&linkMutex);
+            deadline.received(data.constData(), data.size(), clock.elapsed());
+        }
+        // The timer is left as it is: it can only fire early, and then it re-arms
+        // for the oldest request still waiting. Restarting it for every answer is
+        // work the common case never needs.
         emit readyRead();
     }
-    writePending = false;
-    while (!writePending && !writeQueue.isEmpty()) {
-        if (queuedCommands > 0)
-            --queuedCommands;
-        writePending = writeToSocket(writeQueue.takeFirst());
-    }
+    writePending = sendNext();
 }
 
 void SocketReader::writeData(QByteArray data)
@@ -176,94 +189,64 @@ void SocketReader::writeData(QByteArray data)
     // leave the pacing waiting for an answer that cannot come.
     if (socket->state() != QAbstractSocket::ConnectedState)
         return;
-    if (writePending) {
-        // A command waits only for the request on the wire and the commands before it.
-        if (data.size() == FrameSize && data.at(FunctionOffset) == char(WriteSingleRegister)) {
-            if (!replaceWithdrawnCommand(data))
-                writeQueue.insert(queuedCommands++, data);
-        } else {
-            writeQueue.append(data);
-        }
-        return;
+    {
+        QMutexLocker locker(&linkMutex);
+        sendQueue.add(data);
     }
-    writePending = writeToSocket(data);
+    if (!writePending)
+        writePending = sendNext();
 }
 
-// A command that replaces one withdrawn for the same unit and register takes its
-// place in the queue, so that a rotor whose commands keep changing keeps its turn.
-bool SocketReader::replaceWithdrawnCommand(const QByteArray &command)
+// False when nothing is left to send.
+bool SocketReader::sendNext()
 {
-    for (int i = 0; i < queuedCommands; ++i) {
-        const QByteArray &queued = writeQueue.at(i);
-        if (queued.at(6) != command.at(6) || queued.mid(8, 2) != command.mid(8, 2))
-            continue;
+    QByteArray frame;
+    {
         QMutexLocker locker(&linkMutex);
-        if (withdrawnIds.remove(qFromBigEndian<quint16>(queued.constData()))) {
-            writeQueue[i] = command;
-            return true;
-        }
-    }
-    return false;
-}
-
-// False for a request withdrawn while it waited: it never goes out.
-bool SocketReader::writeToSocket(const QByteArray &data)
-{
-    if (data.size() >= 2) {
-        const quint16 transactionId = qFromBigEndian<quint16>(data.constData());
-        QMutexLocker locker(&linkMutex);
-        if (withdrawnIds.remove(transactionId))
+        frame = sendQueue.takeNext();
+        if (frame.isEmpty())
             return false;
-        wireIds.append(transactionId);
+        deadline.sent(clock.elapsed());
     }
-    socket->write(data);
+    socket->write(frame);
     // Out now, not on the socket's next write notification: a queued frame goes out
     // from the answer handler, where no flush request follows it.
     socket->flush();
-    answerDue.append(clock.elapsed() + AnswerDeadlineMs);
     if (!answerTimer->isActive())
         armAnswerDeadline();
     return true;
 }
 
-// Each complete answer, 12 bytes or a 9-byte exception answer, answers the oldest
-// request on the wire.
-void SocketReader::countAnswers(const QByteArray &received)
-{
-    for (const char byte : received) {
-        if (answerDue.isEmpty())
-            break; // unasked bytes answer nothing sent later
-        if (answerBytesSoFar == FunctionOffset)
-            answerLength = answerLengthFor(byte);
-        if (++answerBytesSoFar == qMax(answerLength, FunctionOffset + 1)) {
-            answerBytesSoFar = 0;
-            answerLength = 0;
-            answerDue.removeFirst();
-        }
-    }
-    if (answerDue.isEmpty()) {
-        answerBytesSoFar = 0;
-        answerLength = 0;
-    }
-    // The timer is left as it is: due times only grow, so it can only fire early,
-    // and then it re-arms for the oldest request still waiting. Restarting it for
-    // every answer is work the common case never needs.
-}
-
 void SocketReader::armAnswerDeadline()
 {
-    if (answerDue.isEmpty())
+    if (!answerTimer)
+        return;
+    qint64 due = 0;
+    {
+        QMutexLocker locker(&linkMutex);
+        due = deadline.nextDue();
+    }
+    if (due < 0)
         answerTimer->stop();
     else
-        answerTimer->start(int(qMax<qint64>(0, answerDue.first() - clock.elapsed())));
+        answerTimer->start(int(qMax<qint64>(0, due - clock.elapsed())));
 }
 
 void SocketReader::answerDeadlinePassed()
 {
-    if (!answerDue.isEmpty() && answerDue.first() <= clock.elapsed())
-        fail(QAbstractSocket::SocketTimeoutError, tr("Pump cabinet did not answer within 3 s"));
-    else
+    int timeoutMs = 0;
+    bool passed = false;
+    {
+        QMutexLocker locker(&linkMutex);
+        passed = deadline.hasPassed(clock.elapsed());
+        timeoutMs = deadline.timeout();
+    }
+    if (passed) {
+        fail(QAbstractSocket::SocketTimeoutError, tr("Pump cabinet did not answer within %1 s")
+                                                          .arg(QString::number(timeoutMs / 1000.0)));
+    } else {
         armAnswerDeadline();
+    }
 }
 
 void SocketReader::dropSlot(QAbstractSocket::SocketError code, QString reason)
@@ -339,17 +322,12 @@ void SocketReader::releaseSocket()
 
 void SocketReader::resetPacing()
 {
-    writeQueue.clear();
-    queuedCommands = 0;
     writePending = false;
-    answerDue.clear();
-    answerBytesSoFar = 0;
-    answerLength = 0;
     if (answerTimer)
         answerTimer->stop();
     QMutexLocker locker(&linkMutex);
-    wireIds.clear();
-    withdrawnIds.clear();
+    sendQueue.clear();
+    deadline.clear();
 }
 
 // A new attempt starts with a clean slate.

@@ -1,13 +1,14 @@
 #pragma once
 
+#include "answerdeadline.h"
 #include "saferwbuffer.h"
+#include "sendqueue.h"
 
 #include <QAbstractSocket>
 #include <QElapsedTimer>
 #include <QByteArray>
 #include <QList>
 #include <QMutex>
-#include <QSet>
 #include <QObject>
 #include <QString>
 #include <QThread>
@@ -51,6 +52,14 @@ public:
     // Ends the link as a socket error would, with this code and text.
     void dropLink(QAbstractSocket::SocketError code, const QString &reason);
 
+    // How long a request may wait for its answer before the link is dropped.
+    // Safe from any thread; applies to the requests on the wire too.
+    void setAnswerTimeout(int ms);
+    int answerTimeout() const;
+    // How long the last answer took from its request; -1 before the first.
+    // Safe from any thread.
+    int lastAnswerMs() const;
+
     // Safe from any thread: copies kept by the worker thread.
     QAbstractSocket::SocketState state() const;
     QAbstractSocket::SocketError error() const;
@@ -90,13 +99,9 @@ protected:
     using QObject::connectNotify;
 
 private:
-    friend class AnswerFuzzer; // feeds answers straight into the incoming buffer
-
     void resetPacing();
     void resetLinkStatus();
-    bool writeToSocket(const QByteArray &data);
-    bool replaceWithdrawnCommand(const QByteArray &command);
-    void countAnswers(const QByteArray &received);
+    bool sendNext();
     void armAnswerDeadline();
     void fail(QAbstractSocket::SocketError code, const QString &reason);
 
@@ -104,20 +109,16 @@ private:
     QTcpSocket *socket = nullptr;
     SafeRWBuffer incoming;
     QList<QByteArray> writeQueue; // commands first, then reads, each in order
-    int queuedCommands = 0;
     bool writePending = false;
 
-    // Worker thread only: when each request on the wire must have its answer.
+    // Under linkMutex: the order of writeQueue, and which requests are on the wire
+    // or withdrawn; the client asks about them from its own thread.
+    SendQueue sendQueue{writeQueue};
+    // Under linkMutex: when each request on the wire must have its answer.
+    AnswerDeadline deadline;
+    // Worker thread only.
     QTimer *answerTimer = nullptr;
     QElapsedTimer clock;
-    QList<qint64> answerDue;
-    int answerBytesSoFar = 0; // of the answer coming in now
-    int answerLength = 0; // of the answer coming in now, once its function code came
-
-    // Under linkMutex: written to the socket, answer not yet taken by the reader;
-    // and handed over, then withdrawn before they went out.
-    QList<quint16> wireIds;
-    QSet<quint16> withdrawnIds;
 
     mutable QMutex linkMutex;
     QAbstractSocket::SocketState linkState = QAbstractSocket::UnconnectedState;

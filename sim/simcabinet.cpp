@@ -1,11 +1,10 @@
 #include "simcabinet.h"
 
-#include "cabinetprotocol.h"
+#include "cabinetframe.h"
 #include "simconnection.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QtEndian>
 
 #include <cmath>
 
@@ -325,14 +324,7 @@ QByteArray SimCabinet::exceptionAnswer(const Request &request, int code)
     log(QStringLiteral("%1 unit %2: function %3 %4 -> exception %5")
             .arg(name()).arg(request.unit).arg(request.function)
             .arg(registerName(request.reg)).arg(code));
-    char reply[9];
-    qToBigEndian<quint16>(request.transactionId, reply);
-    qToBigEndian<quint16>(0, reply + 2);
-    qToBigEndian<quint16>(3, reply + 4);
-    reply[6] = char(request.unit);
-    reply[7] = char(request.function | 0x80);
-    reply[8] = char(code);
-    return QByteArray(reply, sizeof reply);
+    return CabinetFrame::exceptionAnswer(request.transactionId, request.unit, request.function, code);
 }
 
 // Applies one request and returns its answer.
@@ -427,18 +419,8 @@ QByteArray SimCabinet::answer(const Request &request, const QByteArray &frame)
     quint16 transactionId = request.transactionId;
     if (wrongTransactionId)
         ++transactionId;
-    if (request.function == WriteSingleRegister) {
-        QByteArray echo = frame;
-        qToBigEndian<quint16>(transactionId, echo.data());
-        return echo;
-    }
-    char reply[FrameSize];
-    qToBigEndian<quint16>(transactionId, reply);
-    qToBigEndian<quint16>(0, reply + 2);
-    qToBigEndian<quint16>(6, reply + 4);
-    reply[6] = char(request.unit);
-    reply[7] = char(ReadInputRegister);
-    qToBigEndian<quint16>(2, reply + 8); // this cabinet's 16-bit byte count
-    qToBigEndian<quint16>(quint16(value), reply + 10);
-    return QByteArray(reply, FrameSize);
+    if (request.function == WriteSingleRegister)
+        return CabinetFrame::request(transactionId, request.unit, request.function, request.reg,
+                                     quint16(request.value));
+    return CabinetFrame::readAnswer(transactionId, request.unit, quint16(value));
 }

@@ -1,12 +1,9 @@
 #include "simconnection.h"
 
-#include "cabinetprotocol.h"
+#include "cabinetframe.h"
 #include "simcabinet.h"
 
 #include <QTcpSocket>
-#include <QtEndian>
-
-using namespace CabinetProtocol;
 
 namespace {
 constexpr int SplitGapMs = 2; // enough for each piece to travel in a segment of its own
@@ -47,30 +44,30 @@ void SimConnection::drop()
 void SimConnection::readRequests()
 {
     received.append(socket->readAll());
-    while (!closing && received.size() >= HeaderSize) {
-        const quint16 protocol = qFromBigEndian<quint16>(received.constData() + 2);
-        const quint16 length = qFromBigEndian<quint16>(received.constData() + 4);
-        if (protocol != 0 || length != 6) {
+    while (!closing) {
+        CabinetFrame::Frame decoded;
+        const int length = CabinetFrame::decodeRequest(received.constData(), received.size(), &decoded);
+        if (length < 0) {
             cabinet->log(QStringLiteral("%1: malformed request header (protocol %2, length %3), "
                                         "closing the connection")
                              .arg(cabinet->name())
-                             .arg(protocol)
-                             .arg(length));
+                             .arg(decoded.protocol)
+                             .arg(decoded.length));
             drop();
             return;
         }
-        if (received.size() < FrameSize)
+        if (length == 0)
             return;
 
-        const QByteArray frame = received.left(FrameSize);
-        received.remove(0, FrameSize);
+        const QByteArray frame = received.left(length);
+        received.remove(0, length);
 
         SimCabinet::Request request;
-        request.transactionId = qFromBigEndian<quint16>(frame.constData());
-        request.unit = quint8(frame.at(6));
-        request.function = quint8(frame.at(7));
-        request.reg = qFromBigEndian<quint16>(frame.constData() + 8);
-        request.value = qFromBigEndian<quint16>(frame.constData() + 10);
+        request.transactionId = decoded.transactionId;
+        request.unit = decoded.unit;
+        request.function = decoded.function;
+        request.reg = decoded.address;
+        request.value = decoded.value;
 
         const QByteArray reply = cabinet->answer(request, frame);
         if (cabinet->silent || reply.isEmpty())

@@ -1,20 +1,23 @@
 // libFuzzer target: arbitrary byte streams, cut at arbitrary points, through the
-// client's answer processing, against arbitrary pending requests, some of them on
-// the wire in any order.
+// link's answer rules (the codec, the client's request book and the worker's answer
+// deadline), against arbitrary pending requests, some of them on the wire in any
+// order.
 //
 // Input: byte 0 = number of pending requests (0..31); byte 1 = first transaction
 // identifier; then one byte per request (its kind, whether its asker still exists,
 // whether it is on the wire); the rest is the stream, as steps, each followed by
-// the client's readyRead handling. A step's first byte picks what it feeds:
+// the client's handling of what came. A step's first byte picks what it feeds:
 // raw bytes (a length byte, then up to that many bytes), or an answer built for a
 // request, for one never asked, or repeated (an index byte and a value), as a
 // 12-byte answer or a 9-byte exception answer, cut in two at a chosen point.
 
-#include "cabinetprotocol.h"
-#include "motorclient.h"
+#include "answerdeadline.h"
+#include "cabinetframe.h"
+#include "requestbook.h"
 
-#include <QCoreApplication>
-#include <QtEndian>
+#include <QByteArray>
+#include <QList>
+#include <QObject>
 
 #include <cstdint>
 #include <cstdio>
@@ -23,31 +26,13 @@
 
 using namespace CabinetProtocol;
 
-// Stands for a rotor head or cabinet: takes every kind of answer.
-class AnswerSink : public QObject
-{
-    Q_OBJECT
-
-public:
-    int answers = 0;
-
-public slots:
-    void stateReceived(int, QString) { ++answers; }
-    void crpmReceived(int) { ++answers; }
-    void directionReceived(int) { ++answers; }
-    void identifyReceived(bool) { ++answers; }
-    void temperatureReceived(qreal) { ++answers; }
-};
-
 class AnswerFuzzer
 {
 public:
     AnswerFuzzer()
-        : client(QStringLiteral("127.0.0.1"), 1)
+        : book(pending, [this](quint16 id) { return onWire.contains(id); },
+               [this](quint16 id) { return !onWire.contains(id); })
     {
-        // A lost step ends the link through the worker; count it here.
-        QObject::connect(&client.reader, &SocketReader::dropNotify, &sink, [this] { ++drops; },
-                         Qt::DirectConnection);
     }
 
     void run(const uint8_t *data, size_t size);
@@ -61,10 +46,58 @@ private:
         }
     }
 
-    MotorClient client;
-    AnswerSink sink;
-    int drops = 0;
+    // As the client takes what came: false once the link would be dropped.
+    bool takeAnswers();
+
+    QList<PendingRequest> pending;
+    QList<quint16> onWire;
+    RequestBook book;
+    AnswerDeadline deadline;
+    QByteArray held; // received, not yet taken
+    QObject asker;
+    int answers = 0;
 };
+
+bool AnswerFuzzer::takeAnswers()
+{
+    while (!held.isEmpty()) {
+        if (pending.isEmpty()) {
+            held.clear();
+            const int oldest = onWire.isEmpty() ? -1 : int(onWire.takeFirst());
+            return book.unasked(oldest) != RequestBook::Verdict::DropForMismatches;
+        }
+        CabinetFrame::Frame answer;
+        const int length = CabinetFrame::decodeAnswer(held.constData(), held.size(), &answer);
+        if (length == 0)
+            return true;
+        check(length == answerLengthFor(held.at(FunctionOffset)), "the length rule was not kept");
+        held.remove(0, length);
+        const int oldest = onWire.isEmpty() ? -1 : int(onWire.takeFirst());
+        const int pendingBefore = pending.size();
+        const RequestBook::Outcome outcome = book.take(answer, oldest);
+        switch (outcome.verdict) {
+        case RequestBook::Verdict::Answered:
+        case RequestBook::Verdict::BadByteCount:
+        case RequestBook::Verdict::Exception:
+        case RequestBook::Verdict::DropForExceptions:
+            // Only the request on the wire is answered, and only by its own answer.
+            check(oldest == int(answer.transactionId), "an answer reached a request not on the wire");
+            check(outcome.request.transactionId == answer.transactionId,
+                  "an answer reached another request");
+            check(pending.size() == pendingBefore - 1, "the answered request stayed pending");
+            if (outcome.verdict == RequestBook::Verdict::Answered && outcome.request.receiver)
+                ++answers;
+            if (outcome.verdict == RequestBook::Verdict::DropForExceptions)
+                return false;
+            break;
+        case RequestBook::Verdict::OutOfStep:
+            break;
+        case RequestBook::Verdict::DropForMismatches:
+            return false;
+        }
+    }
+    return true;
+}
 
 void AnswerFuzzer::run(const uint8_t *data, size_t size)
 {
@@ -76,34 +109,33 @@ void AnswerFuzzer::run(const uint8_t *data, size_t size)
     const quint16 firstId = transactionId;
 
     static const struct { int kind; const char *slot; } kinds[] = {
-        { StateRegister, SLOT(stateReceived(int,QString)) },
-        { CrpmRegister, SLOT(crpmReceived(int)) },
-        { DirectionRegister, SLOT(directionReceived(int)) },
-        { IdentifyRegister, SLOT(identifyReceived(bool)) },
-        { TemperatureRegister, SLOT(temperatureReceived(qreal)) },
+        { StateRegister, "1stateReceived(int,QString)" },
+        { CrpmRegister, "1crpmReceived(int)" },
+        { DirectionRegister, "1directionReceived(int)" },
+        { IdentifyRegister, "1identifyReceived(bool)" },
+        { TemperatureRegister, "1temperatureReceived(qreal)" },
         { RunRegister, nullptr }, // a write: nobody waits for its value
     };
     constexpr int KindCount = int(sizeof(kinds) / sizeof(kinds[0]));
 
-    std::unique_ptr<AnswerSink> gone; // an asker destroyed while its request waits
-    QList<quint16> onWire;
+    std::unique_ptr<QObject> gone; // an asker destroyed while its request waits
     for (int i = 0; i < requests && at < size; ++i) {
         const uint8_t pick = data[at++];
-        MotorClient::PendingRequest request;
+        PendingRequest request;
         request.kind = kinds[pick % KindCount].kind;
         request.slot = kinds[pick % KindCount].slot;
         request.isWrite = !request.slot;
         if (request.slot) {
             if (pick & 0x80) {
                 if (!gone)
-                    gone = std::make_unique<AnswerSink>();
+                    gone = std::make_unique<QObject>();
                 request.receiver = gone.get();
             } else {
-                request.receiver = &sink;
+                request.receiver = &asker;
             }
         }
         request.transactionId = transactionId++;
-        client.pending.append(request);
+        pending.append(request);
         // Sent in another order than asked, as commands pass waiting reads.
         if (pick & 0x40)
             onWire.prepend(request.transactionId);
@@ -111,35 +143,38 @@ void AnswerFuzzer::run(const uint8_t *data, size_t size)
             onWire.append(request.transactionId);
     }
     gone.reset();
-    client.reader.wireIds = onWire;
+    for (int i = 0; i < onWire.size(); ++i)
+        deadline.sent(0);
 
-    sink.answers = 0;
-    const int asked = client.pending.size();
+    answers = 0;
+    const int asked = pending.size();
+    const int sent = onWire.size();
+    int completed = 0;
+    bool dropped = false;
     qint64 fed = 0;
     auto feed = [&](const char *bytes, qint64 length) {
-        client.reader.incoming.write(bytes, length);
+        if (dropped)
+            return;
+        held.append(bytes, int(length));
         fed += length;
+        completed += deadline.received(bytes, length, fed);
 
-        const int pendingBefore = client.pending.size();
-        const int wireBefore = client.reader.wireIds.size();
-        const int dropsBefore = drops;
-        client.dataIsReady();
-        const bool dropped = drops != dropsBefore;
+        const int pendingBefore = pending.size();
+        const int wireBefore = onWire.size();
+        dropped = !takeAnswers();
 
-        check(client.pending.size() <= pendingBefore, "pending requests grew");
-        check(client.reader.wireIds.size() <= wireBefore, "requests on the wire grew");
-        check(client.reader.bytesAvailable() <= fed, "more bytes held than received");
+        check(pending.size() <= pendingBefore, "pending requests grew");
+        check(onWire.size() <= wireBefore, "requests on the wire grew");
+        check(held.size() <= fed, "more bytes held than received");
+        check(completed <= sent, "more answers counted than requests sent");
         if (dropped)
             return;
         // Nothing asked: nothing kept. Otherwise every complete answer was taken.
-        const qint64 held = client.reader.bytesAvailable();
-        if (client.pending.isEmpty()) {
-            check(held == 0, "bytes kept that nobody asked for");
-        } else if (held > FunctionOffset) {
-            char head[FunctionOffset + 1];
-            client.reader.incoming.peek(head, sizeof head);
-            check(held < answerLengthFor(head[FunctionOffset]), "a complete answer was left unread");
-        }
+        if (pending.isEmpty())
+            check(held.isEmpty(), "bytes kept that nobody asked for");
+        else
+            check(CabinetFrame::decodeAnswer(held.constData(), held.size(), nullptr) == 0,
+                  "a complete answer was left unread");
     };
 
     while (at < size) {
@@ -156,51 +191,29 @@ void AnswerFuzzer::run(const uint8_t *data, size_t size)
         const quint16 value = quint16(data[at] << 8 | data[at + 1]);
         at += 2;
         const quint16 id = index < asked ? quint16(firstId + index) : quint16(index * 257);
-        const bool exception = (step & 3) == 2;
-        char answer[FrameSize] = {};
-        qToBigEndian<quint16>(id, answer);
-        qToBigEndian<quint16>(exception ? 3 : 6, answer + 4);
-        answer[FunctionOffset] = char((step & 4 ? WriteSingleRegister : ReadInputRegister)
-                                      | (exception ? ExceptionFlag : 0));
-        qToBigEndian<quint16>(exception ? quint16(value << 8) : 2, answer + 8);
-        qToBigEndian<quint16>(value, answer + 10);
-        const int length = exception ? ExceptionFrameSize : FrameSize;
-        const int cut = (step >> 3) % (length + 1);
+        const int function = step & 4 ? WriteSingleRegister : ReadInputRegister;
+        const QByteArray answer = (step & 3) == 2
+                ? CabinetFrame::exceptionAnswer(id, 0, function, value >> 8)
+                : CabinetFrame::request(id, 0, function, 2, value);
+        const int cut = (step >> 3) % (answer.size() + 1);
         const int copies = (step & 3) == 3 ? 2 : 1; // the same answer twice
         for (int copy = 0; copy < copies; ++copy) {
-            feed(answer, cut);
-            feed(answer + cut, length - cut);
+            feed(answer.constData(), cut);
+            feed(answer.constData() + cut, answer.size() - cut);
         }
     }
-    check(sink.answers <= asked, "more answers delivered than asked for");
-    // The delivery connections are one-shot: none may stay behind.
-    check(client.receivers(SIGNAL(stateResponse(int,QString))) == 0
-              && client.receivers(SIGNAL(crpmResponse(int))) == 0
-              && client.receivers(SIGNAL(directionResponse(int))) == 0
-              && client.receivers(SIGNAL(identifyResponse(bool))) == 0
-              && client.receivers(SIGNAL(temperatureResponse(qreal))) == 0,
-          "a delivery connection stayed behind");
+    check(answers <= asked, "more answers delivered than asked for");
 
     // The next input starts from a clean link, as a reconnect would.
-    client.pending.clear();
-    client.mismatchesInARow = 0;
-    client.exceptionsInARow = 0;
-    client.reader.wireIds.clear();
-    client.reader.incoming.clear();
+    book.reset();
+    onWire.clear();
+    deadline.clear();
+    held.clear();
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static int argc = 1;
-    static char name[] = "fuzz_answers";
-    static char *argv[] = { name, nullptr };
-    static QCoreApplication app(argc, argv);
-    // The client's per-answer messages would bury libFuzzer's own report.
-    static FILE *quiet = std::freopen("/dev/null", "w", stdout);
-    Q_UNUSED(quiet);
     static AnswerFuzzer fuzzer;
     fuzzer.run(data, size);
     return 0;
 }
-
-#include "fuzz_answers.moc"

@@ -1,5 +1,6 @@
 #include "socketreader.h"
 
+#include "cabinetframe.h"
 #include "simcabinet.h"
 #include "testsupport.h"
 
@@ -26,10 +27,8 @@ private slots:
 private:
     static QByteArray frame(int transactionId)
     {
-        QByteArray bytes = QByteArray::fromHex("000000000006000400000001");
-        bytes[0] = char(transactionId >> 8);
-        bytes[1] = char(transactionId & 0xff);
-        return bytes;
+        return CabinetFrame::request(quint16(transactionId), 0, CabinetProtocol::ReadInputRegister,
+                                     CabinetProtocol::StateRegister, 1);
     }
     static void send(SocketReader &reader, const QByteArray &bytes)
     {
@@ -185,14 +184,21 @@ void tst_SocketReader::deadlineDropsTheLink_data()
 {
     QTest::addColumn<bool>("silent");
     QTest::addColumn<QByteArray>("answer");
-    QTest::newRow("silence") << true << QByteArray();
-    QTest::newRow("answer cut short") << false << QByteArray::fromHex("0001000000060004000200");
+    QTest::addColumn<int>("timeoutMs"); // 0: as the link comes
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("silence") << true << QByteArray() << 0
+                             << "Pump cabinet did not answer within 3 s";
+    QTest::newRow("answer cut short, deadline set")
+            << false << QByteArray::fromHex("0001000000060004000200") << 1500
+            << "Pump cabinet did not answer within 1.5 s";
 }
 
 void tst_SocketReader::deadlineDropsTheLink()
 {
     QFETCH(bool, silent);
     QFETCH(QByteArray, answer);
+    QFETCH(int, timeoutMs);
+    QFETCH(QString, reason);
     // Outlives the reader: closed while the worker runs, it would make the worker
     // emit into spies that are already gone.
     const std::unique_ptr<SimCabinet> sim(TestSupport::startSimulator(nullptr));
@@ -203,6 +209,10 @@ void tst_SocketReader::deadlineDropsTheLink()
     QSignalSpy connected(&reader, SIGNAL(connected()));
     QSignalSpy disconnected(&reader, SIGNAL(disconnected()));
     QSignalSpy errors(&reader, SIGNAL(error(QAbstractSocket::SocketError)));
+    if (timeoutMs > 0)
+        reader.setAnswerTimeout(timeoutMs);
+    else
+        timeoutMs = reader.answerTimeout();
     reader.connectToHost(sim->name(), sim->port());
     QTRY_COMPARE(connected.count(), 1);
 
@@ -210,9 +220,9 @@ void tst_SocketReader::deadlineDropsTheLink()
     waited.start();
     send(reader, frame(1));
     QTRY_COMPARE_WITH_TIMEOUT(errors.count(), 1, 6000);
-    QVERIFY2(waited.elapsed() >= 2900, qPrintable(QString::number(waited.elapsed())));
+    QVERIFY2(waited.elapsed() >= timeoutMs - 100, qPrintable(QString::number(waited.elapsed())));
     QCOMPARE(errors.at(0).at(0).value<QAbstractSocket::SocketError>(), QAbstractSocket::SocketTimeoutError);
-    QCOMPARE(reader.errorString(), QStringLiteral("Pump cabinet did not answer within 3 s"));
+    QCOMPARE(reader.errorString(), reason);
     QTRY_COMPARE(disconnected.count(), 1);
     QCOMPARE(reader.state(), QAbstractSocket::UnconnectedState);
     QTRY_COMPARE(sim->connectionCount(), 0);
@@ -229,8 +239,9 @@ void tst_SocketReader::lateAnswersWithinTheDeadline()
     // Outlives the reader: closed while the worker runs, it would make the worker
     // emit into spies that are already gone.
     const std::unique_ptr<SimCabinet> sim(TestSupport::startSimulator(nullptr));
-    sim->setAnswerDelay(2000);
+    sim->setAnswerDelay(700);
     SocketReader reader;
+    reader.setAnswerTimeout(1000);
     QSignalSpy connected(&reader, SIGNAL(connected()));
     QSignalSpy errors(&reader, SIGNAL(error(QAbstractSocket::SocketError)));
     reader.connectToHost(sim->name(), sim->port());
