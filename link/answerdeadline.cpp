@@ -28,7 +28,8 @@ int AnswerDeadline::received(const char *data, qint64 size, qint64 now)
         if (++bytesSoFar == qMax(length, FunctionOffset + 1)) {
             bytesSoFar = 0;
             length = 0;
-            lastAnswer = now - sentAt.takeFirst();
+            const qint64 took = now - sentAt.takeFirst();
+            answerTime = answerTime < 0 ? took : (3 * answerTime + took) / 4;
             ++completed;
         }
     }
@@ -54,9 +55,9 @@ bool AnswerDeadline::hasPassed(qint64 now) const
     return !sentAt.isEmpty() && sentAt.first() + timeoutMs <= now;
 }
 
-qint64 AnswerDeadline::lastAnswerMs() const
+qint64 AnswerDeadline::answerMs() const
 {
-    return lastAnswer;
+    return answerTime;
 }
 
 void AnswerDeadline::clear()

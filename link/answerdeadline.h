@@ -23,8 +23,9 @@ public:
     // When the oldest request on the wire must be answered; -1 when none waits.
     qint64 nextDue() const;
     bool hasPassed(qint64 now) const;
-    // How long the last complete answer took from its request; -1 before the first.
-    qint64 lastAnswerMs() const;
+    // How long answers take from their requests of late, an average that follows
+    // the last few; -1 before the first.
+    qint64 answerMs() const;
 
     void clear();
 
@@ -33,5 +34,5 @@ private:
     QList<qint64> sentAt; // of the requests on the wire, oldest first
     int bytesSoFar = 0; // of the answer coming in now
     int length = 0; // of the answer coming in now, once its function code came
-    qint64 lastAnswer = -1;
+    qint64 answerTime = -1;
 };

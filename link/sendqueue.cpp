@@ -24,6 +24,13 @@ bool isCommand(const QByteArray &frame)
     return frame.size() == FrameSize && decoded(frame).function == WriteSingleRegister;
 }
 
+bool isStop(const QByteArray &frame)
+{
+    const CabinetFrame::Frame request = decoded(frame);
+    return request.function == WriteSingleRegister && request.address == RunRegister
+            && request.value == RunStop;
+}
+
 // Same unit, same register.
 bool sameTarget(const QByteArray &a, const QByteArray &b)
 {
@@ -64,9 +71,19 @@ bool SendQueue::replaceWithdrawnCommand(const QByteArray &command)
 QByteArray SendQueue::takeNext()
 {
     while (!frames.isEmpty()) {
-        QByteArray frame = frames.takeFirst();
-        if (commands > 0)
+        const bool readsWait = frames.size() > commands;
+        const bool commandGoes = commands > 0
+                && (!readsWait || commandsInARow < MaxCommandsAhead || isStop(frames.first()));
+        QByteArray frame;
+        if (commandGoes) {
+            frame = frames.takeFirst();
             --commands;
+            if (readsWait)
+                ++commandsInARow;
+        } else {
+            frame = frames.takeAt(commands);
+            commandsInARow = 0;
+        }
         const quint16 transactionId = transactionIdOf(frame);
         if (withdrawn.remove(transactionId))
             continue;
@@ -103,6 +120,7 @@ void SendQueue::clear()
 {
     frames.clear();
     commands = 0;
+    commandsInARow = 0;
     wire.clear();
     withdrawn.clear();
 }

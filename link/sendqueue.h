@@ -6,13 +6,17 @@
 
 // Which request goes on the wire next, and which are on it. Commands (writes)
 // pass the reads that wait, in their own order, so that a Stop never queues
-// behind polls. A command that replaces one withdrawn for the same unit and
-// register takes its place.
+// behind polls; but while reads wait, at most MaxCommandsAhead commands go in a
+// row before the oldest read, so that a cabinet too slow for its commands still
+// answers its polls (a Stop is never held back for that). A command that replaces
+// one withdrawn for the same unit and register takes its place.
 // Plain data: the worker guards it with its mutex, since the client asks about
 // the wire from its own thread.
 class SendQueue
 {
 public:
+    static constexpr int MaxCommandsAhead = 4;
+
     // frames: where the waiting requests are kept, commands first, then reads.
     explicit SendQueue(QList<QByteArray> &frames);
 
@@ -37,6 +41,7 @@ private:
 
     QList<QByteArray> &frames;
     int commands = 0; // at the front of frames
+    int commandsInARow = 0; // sent while reads waited
     QList<quint16> wire; // oldest first
     QSet<quint16> withdrawn;
 };

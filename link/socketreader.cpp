@@ -108,10 +108,10 @@ int SocketReader::answerTimeout() const
     return deadline.timeout();
 }
 
-int SocketReader::lastAnswerMs() const
+int SocketReader::answerMs() const
 {
     QMutexLocker locker(&linkMutex);
-    return int(deadline.lastAnswerMs());
+    return int(deadline.answerMs());
 }
 
 QAbstractSocket::SocketState SocketReader::state() const

@@ -56,9 +56,9 @@ public:
     // Safe from any thread; applies to the requests on the wire too.
     void setAnswerTimeout(int ms);
     int answerTimeout() const;
-    // How long the last answer took from its request; -1 before the first.
-    // Safe from any thread.
-    int lastAnswerMs() const;
+    // How long answers take of late (AnswerDeadline::answerMs); -1 before the
+    // first. Safe from any thread.
+    int answerMs() const;
 
     // Safe from any thread: copies kept by the worker thread.
     QAbstractSocket::SocketState state() const;
