@@ -2,6 +2,13 @@
 
 #include "cabinet.h"
 
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QGuiApplication>
+
+#include <cstdio>
+#include <cstdlib>
+
 namespace {
 constexpr int FirstHost = 10;
 constexpr int LastHost = 22;
@@ -13,6 +20,7 @@ constexpr int RotorsPerCabinet = 4;
 AppController::AppController()
     : hostPrefix("10.0.85.")
     , cabinetModel(&cabinetList, this)
+    , shutdown(&cabinetList)
     , windowController(this)
 {
     for (int host = FirstHost; host <= LastHost; ++host) {
@@ -22,4 +30,69 @@ AppController::AppController()
     }
     // The model announces no rows as they come, so the view gets it complete.
     windowController.setCabinetModel(&cabinetModel);
+    windowController.setShutdownSequence(&shutdown);
+
+    connect(&signalWatcher, SIGNAL(signalled(int)), this, SLOT(signalled(int)));
+    connect(&shutdown, SIGNAL(finished()), this, SLOT(endedBySignal()));
+    // The desktop session ends, or the event loop is told to end some other way:
+    // the pumps are seen to first, without a dialog.
+    if (auto *guiApp = qobject_cast<QGuiApplication *>(QCoreApplication::instance())) {
+        connect(guiApp, &QGuiApplication::commitDataRequest, this, &AppController::finishBeforeExit);
+        connect(guiApp, &QCoreApplication::aboutToQuit, this, &AppController::finishBeforeExit);
+    }
+}
+
+int AppController::exitStatus() const
+{
+    return shutdown.isStarted() && !shutdown.allConfirmed() ? 1 : 0;
+}
+
+void AppController::signalled(int)
+{
+    if (endingBySignal) {
+        // A second signal: the operator will not wait. Say what is not known.
+        printUnconfirmed();
+        std::fflush(stderr);
+        std::_Exit(1);
+    }
+    endingBySignal = true;
+    if (!shutdown.isStarted()) {
+        shutdown.start();
+        windowController.showEnding();
+    }
+    if (shutdown.isFinished())
+        endedBySignal();
+}
+
+void AppController::endedBySignal()
+{
+    if (!endingBySignal)
+        return;
+    printUnconfirmed();
+    emit ended(exitStatus());
+    QCoreApplication::exit(exitStatus());
+}
+
+void AppController::finishBeforeExit()
+{
+    if (shutdown.isStarted() && shutdown.isFinished())
+        return;
+    if (!shutdown.isStarted()) {
+        shutdown.start();
+        windowController.showEnding();
+    }
+    if (!shutdown.isFinished()) {
+        QEventLoop loop;
+        connect(&shutdown, SIGNAL(finished()), &loop, SLOT(quit()));
+        loop.exec();
+    }
+    if (!endingBySignal)
+        printUnconfirmed();
+}
+
+void AppController::printUnconfirmed() const
+{
+    const QString line = shutdown.unconfirmedLine();
+    if (!line.isEmpty())
+        std::fprintf(stderr, "%s\n", qPrintable(line));
 }

@@ -3,11 +3,13 @@
 #include "cabinetlist.h"
 #include "cabinetlistmodel.h"
 #include "mainwindowcontroller.h"
+#include "shutdownsequence.h"
+#include "signalwatcher.h"
 
 #include <QObject>
 
 // The program as a whole: the installation's cabinets, the roster and its model,
-// and the main window.
+// the main window, and how the program ends.
 class AppController final : public QObject
 {
     Q_OBJECT
@@ -16,9 +18,26 @@ class AppController final : public QObject
 public:
     AppController();
 
+    // 0 unless the end sent stops it could not confirm.
+    int exitStatus() const;
+
+signals:
+    // The end by a signal has done what it could; the event loop ends with this status.
+    void ended(int exitStatus);
+
+private slots:
+    void signalled(int signalNumber);
+    void endedBySignal();
+    void finishBeforeExit();
+
 private:
+    void printUnconfirmed() const;
+
     const char *hostPrefix;
     CabinetList cabinetList;
     CabinetListModel cabinetModel;
+    ShutdownSequence shutdown;
     MainWindowController windowController;
+    SignalWatcher signalWatcher;
+    bool endingBySignal = false;
 };

@@ -32,5 +32,6 @@ int main(int argc, char **argv)
         if (qobject_cast<MainWindow *>(window))
             instance.setWindow(window);
     }
-    return app.exec();
+    const int status = app.exec();
+    return status != 0 ? status : controller.exitStatus();
 }

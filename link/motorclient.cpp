@@ -66,6 +66,11 @@ bool MotorClient::isWritePending(int unit, int reg) const
     return book.isWritePending(unit, reg);
 }
 
+int MotorClient::pendingCommandCount() const
+{
+    return book.pendingWriteCount();
+}
+
 void MotorClient::setAnswerTimeout(int ms)
 {
     reader.setAnswerTimeout(ms);
@@ -197,21 +202,31 @@ void MotorClient::dataIsReady()
 bool MotorClient::takeAnswer(const CabinetFrame::Frame &answer)
 {
     const RequestBook::Outcome outcome = book.take(answer, reader.takeOldestFromWire());
+    const PendingRequest &request = outcome.request;
     switch (outcome.verdict) {
     case RequestBook::Verdict::Answered:
-        if (outcome.request.slot)
-            deliver(outcome.request, answer.value);
+        if (request.isWrite) {
+            reportCommand(request, answer.function == WriteSingleRegister
+                                           && answer.address == request.kind
+                                           && answer.value == request.value);
+        } else if (request.slot) {
+            deliver(request, answer.value);
+        }
         return true;
     case RequestBook::Verdict::BadByteCount:
         std::printf("Read Err: Response byte count was unexpected: %i, expected 2!\n",
                     int(answer.address));
         std::fflush(stdout);
+        if (request.isWrite)
+            reportCommand(request, false);
         return true;
     case RequestBook::Verdict::Exception:
     case RequestBook::Verdict::DropForExceptions:
         std::printf("Read Err: Pump cabinet answered register %i with Modbus exception %i\n",
-                    outcome.request.kind, answer.exceptionCode());
+                    request.kind, answer.exceptionCode());
         std::fflush(stdout);
+        if (request.isWrite)
+            reportCommand(request, false);
         if (outcome.verdict == RequestBook::Verdict::Exception)
             return true;
         reader.dropLink(QAbstractSocket::OperationError,
@@ -222,18 +237,28 @@ bool MotorClient::takeAnswer(const CabinetFrame::Frame &answer)
     case RequestBook::Verdict::DropForMismatches:
         break;
     }
-    return reportOutOfStep(outcome.verdict);
+    return reportOutOfStep(outcome);
 }
 
-bool MotorClient::reportOutOfStep(RequestBook::Verdict verdict)
+bool MotorClient::reportOutOfStep(const RequestBook::Outcome &outcome)
 {
     std::printf("Read Err: Response from TRX header did not match the requests\n");
     std::fflush(stdout);
-    if (verdict != RequestBook::Verdict::DropForMismatches)
+    if (outcome.hasRequest && outcome.request.isWrite)
+        reportCommand(outcome.request, false);
+    if (outcome.verdict != RequestBook::Verdict::DropForMismatches)
         return true;
     reader.dropLink(QAbstractSocket::OperationError,
                     tr("Lost step with pump cabinet: answers do not match the requests"));
     return false;
+}
+
+void MotorClient::reportCommand(const PendingRequest &command, bool confirmed)
+{
+    if (confirmed)
+        emit commandConfirmed(command.unit, command.kind, command.value);
+    else
+        emit commandFailed(command.unit, command.kind, command.value);
 }
 
 // Bytes nobody asked for; kept, they would be taken for the next request's answer.
@@ -251,32 +276,39 @@ void MotorClient::deliver(const PendingRequest &request, quint16 value)
     if (!receiver)
         return; // the asker is gone; its answer is consumed all the same
 
+    const char *signal = nullptr;
     switch (request.kind) {
     case StateRegister:
-        connect(this, SIGNAL(stateResponse(int,QString)), receiver, request.slot);
+        signal = SIGNAL(stateResponse(int,QString));
+        connect(this, signal, receiver, request.slot);
         emit stateResponse(value, stateName(value));
         break;
     case CrpmRegister:
-        connect(this, SIGNAL(crpmResponse(int)), receiver, request.slot);
+        signal = SIGNAL(crpmResponse(int));
+        connect(this, signal, receiver, request.slot);
         emit crpmResponse(value);
         break;
     case DirectionRegister:
-        connect(this, SIGNAL(directionResponse(int)), receiver, request.slot);
+        signal = SIGNAL(directionResponse(int));
+        connect(this, signal, receiver, request.slot);
         emit directionResponse(value != 0 ? 1 : 0);
         break;
     case IdentifyRegister:
-        connect(this, SIGNAL(identifyResponse(bool)), receiver, request.slot);
+        signal = SIGNAL(identifyResponse(bool));
+        connect(this, signal, receiver, request.slot);
         emit identifyResponse(value == 1);
         break;
     case TemperatureRegister:
-        connect(this, SIGNAL(temperatureResponse(qreal)), receiver, request.slot);
+        signal = SIGNAL(temperatureResponse(qreal));
+        connect(this, signal, receiver, request.slot);
         emit temperatureResponse(value * 0.1);
         break;
     default:
         qDebug("MotorClient::ReadCallback: unknown response type!");
         return;
     }
-    // A receiver that went during its own slot took its connections with it.
+    // Just this one delivery: the asker may listen to the client's other signals
+    // for good. A receiver that went during its own slot took it with it.
     if (QObject *stillThere = request.receiver.data())
-        QObject::disconnect(this, nullptr, stillThere, nullptr);
+        QObject::disconnect(this, signal, stillThere, request.slot);
 }

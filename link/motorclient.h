@@ -29,6 +29,8 @@ public:
     int pendingRequestCount() const;
     // A write to this unit and register is handed over and not yet answered.
     bool isWritePending(int unit, int reg) const;
+    // Commands handed over and not yet answered.
+    int pendingCommandCount() const;
     // How long the cabinet may take to answer a request before the link is
     // dropped; 3000 ms unless set.
     void setAnswerTimeout(int ms);
@@ -54,6 +56,11 @@ signals:
     void directionResponse(int dir);
     void temperatureResponse(qreal temp);
     void identifyResponse(bool identify);
+    // A command answered by its echo, and one that was not (refused with an
+    // exception, answered out of step or with something else): whoever must know
+    // that a Stop took hold listens here.
+    void commandConfirmed(int unit, int reg, int value);
+    void commandFailed(int unit, int reg, int value);
 
 protected slots:
     void dataIsReady();
@@ -64,7 +71,8 @@ private:
     bool send(const QByteArray &frame, const char *failure);
     // False when the link is being dropped.
     bool takeAnswer(const CabinetFrame::Frame &answer);
-    bool reportOutOfStep(RequestBook::Verdict verdict);
+    bool reportOutOfStep(const RequestBook::Outcome &outcome);
+    void reportCommand(const PendingRequest &command, bool confirmed);
     void discardUnasked();
     void deliver(const PendingRequest &request, quint16 value);
 

@@ -47,6 +47,12 @@ bool RequestBook::isWritePending(int unit, int reg) const
     });
 }
 
+int RequestBook::pendingWriteCount() const
+{
+    return int(std::count_if(pending.cbegin(), pending.cend(),
+                             [](const PendingRequest &request) { return request.isWrite; }));
+}
+
 // Answers come in the order their requests went on the wire, whatever order they
 // were asked in: this one is for the oldest request there, and for no other, even
 // one that carries the identifier it names.
@@ -57,9 +63,9 @@ RequestBook::Outcome RequestBook::take(const CabinetFrame::Frame &answer, int ol
         return request.transactionId == answer.transactionId;
     });
     if (oldestOnWire != int(answer.transactionId) || match == pending.end())
-        return Outcome{outOfStep(oldestOnWire), PendingRequest()};
+        return outOfStep(oldestOnWire);
 
-    Outcome outcome{Verdict::Answered, *match};
+    Outcome outcome{Verdict::Answered, *match, true};
     pending.erase(match);
     mismatchesInARow = 0;
     if (answer.isException()) {
@@ -76,24 +82,28 @@ RequestBook::Outcome RequestBook::take(const CabinetFrame::Frame &answer, int ol
     return outcome;
 }
 
-RequestBook::Verdict RequestBook::unasked(int oldestOnWire)
+RequestBook::Outcome RequestBook::unasked(int oldestOnWire)
 {
     return outOfStep(oldestOnWire);
 }
 
 // The request on the wire has lost its answer.
-RequestBook::Verdict RequestBook::outOfStep(int displaced)
+RequestBook::Outcome RequestBook::outOfStep(int displaced)
 {
-    if (displaced >= 0) {
-        pending.erase(std::remove_if(pending.begin(), pending.end(),
-                                     [=](const PendingRequest &request) {
-            return request.transactionId == quint16(displaced);
-        }), pending.end());
+    Outcome outcome;
+    const auto lost = std::find_if(pending.begin(), pending.end(), [=](const PendingRequest &request) {
+        return displaced >= 0 && request.transactionId == quint16(displaced);
+    });
+    if (lost != pending.end()) {
+        outcome.request = *lost;
+        outcome.hasRequest = true;
+        pending.erase(lost);
     }
     if (++mismatchesInARow < MaxMismatchesInARow)
-        return Verdict::OutOfStep;
+        return outcome;
     mismatchesInARow = 0;
-    return Verdict::DropForMismatches;
+    outcome.verdict = Verdict::DropForMismatches;
+    return outcome;
 }
 
 void RequestBook::reset()

@@ -43,7 +43,10 @@ public:
     struct Outcome
     {
         Verdict verdict = Verdict::OutOfStep;
-        PendingRequest request; // the request answered, for the first three verdicts
+        // The request answered; out of step, the one on the wire that lost its
+        // answer, if it was pending.
+        PendingRequest request;
+        bool hasRequest = false;
     };
 
     // isOnWire and withdraw ask the worker about requests it was handed.
@@ -57,17 +60,18 @@ public:
     // waits to go out is withdrawn: the cabinet gets what is wanted now.
     bool addCommand(const PendingRequest &command);
     bool isWritePending(int unit, int reg) const;
+    int pendingWriteCount() const;
 
     // An answer, and the oldest request on the wire when it came (-1: none).
     Outcome take(const CabinetFrame::Frame &answer, int oldestOnWire);
     // Bytes came while nothing was asked: out of step.
-    Verdict unasked(int oldestOnWire);
+    Outcome unasked(int oldestOnWire);
 
     // A new link: nothing asked on the old one will be answered.
     void reset();
 
 private:
-    Verdict outOfStep(int displaced);
+    Outcome outOfStep(int displaced);
 
     QList<PendingRequest> &pending;
     std::function<bool(quint16)> isOnWire;

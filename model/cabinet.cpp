@@ -10,6 +10,8 @@ Cabinet::Cabinet(const QString &host, int rotorCount, QObject *parent)
     for (int i = 0; i < rotorCount; ++i)
         rotors.append(new RotorHead(&client, i, this));
     wireLink();
+    connect(&client, SIGNAL(commandConfirmed(int,int,int)), this, SLOT(clientCommandConfirmed(int,int,int)));
+    connect(&client, SIGNAL(commandFailed(int,int,int)), this, SLOT(clientCommandFailed(int,int,int)));
 }
 
 Cabinet::~Cabinet()
@@ -110,6 +112,11 @@ int Cabinet::pendingRequestCount() const
     return client.pendingRequestCount();
 }
 
+int Cabinet::pendingCommandCount() const
+{
+    return client.pendingCommandCount();
+}
+
 void Cabinet::socketConnected()
 {
     emit didConnect(this);
@@ -139,4 +146,14 @@ void Cabinet::identifyResponse(bool blinking)
 {
     identifyOn = blinking;
     emit identifyChanged(this, blinking);
+}
+
+void Cabinet::clientCommandConfirmed(int unit, int reg, int value)
+{
+    emit commandConfirmed(this, unit, reg, value);
+}
+
+void Cabinet::clientCommandFailed(int unit, int reg, int value)
+{
+    emit commandFailed(this, unit, reg, value);
 }

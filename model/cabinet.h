@@ -34,6 +34,7 @@ public:
     void setIdentify(bool on);
     bool noActiveLoops() const;
     int pendingRequestCount() const;
+    int pendingCommandCount() const;
 
 signals:
     void willConnect(Cabinet *);
@@ -43,6 +44,9 @@ signals:
     void didEmergencyStop(Cabinet *);
     void temperatureChanged(Cabinet *, qreal celcius);
     void identifyChanged(Cabinet *, bool on);
+    // A command to a rotor (or the cabinet) answered by its echo, or not.
+    void commandConfirmed(Cabinet *, int rotor, int reg, int value);
+    void commandFailed(Cabinet *, int rotor, int reg, int value);
 
 protected slots:
     void socketConnected();
@@ -50,6 +54,8 @@ protected slots:
     void socketError(QAbstractSocket::SocketError err);
     void temperatureResponse(qreal celcius);
     void identifyResponse(bool blinking);
+    void clientCommandConfirmed(int unit, int reg, int value);
+    void clientCommandFailed(int unit, int reg, int value);
 
 private:
     void wireLink();

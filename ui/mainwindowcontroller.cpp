@@ -5,6 +5,7 @@
 #include "rotorhead.h"
 #include "rotorwidget.h"
 #include "rotorwidgetcontroller.h"
+#include "shutdownsequence.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -14,17 +15,6 @@
 #include <QStatusBar>
 #include <QStyle>
 #include <QUrl>
-
-
-namespace {
-
-// As the operator knows a rotor: its cabinet and its panel's number.
-QString rotorName(const QString &host, int rotorIndex)
-{
-    return MainWindowController::tr("%1, rotor %2").arg(host).arg(rotorIndex + 1);
-}
-
-} // namespace
 
 MainWindowController::MainWindowController(QObject *parent)
     : QObject(parent)
@@ -44,9 +34,6 @@ MainWindowController::MainWindowController(QObject *parent)
             Qt::DirectConnection);
     connect(ui.identifyButton, SIGNAL(toggled(bool)), this, SLOT(identifyButton(bool)));
     connect(ui.actionAbout, SIGNAL(triggered()), this, SLOT(showAboutBox()));
-
-    stopWatch.setInterval(20);
-    connect(&stopWatch, &QTimer::timeout, this, &MainWindowController::finishClosingWhenStopsAnswered);
 }
 
 // The label sits in the window's status bar; it has to leave before the window
@@ -74,6 +61,19 @@ void MainWindowController::fitListToRows()
     const int needed = widest + 2 * view->frameWidth() + 2 * view->spacing()
             + view->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, view);
     view->setMinimumWidth(qBound(view->minimumWidth(), needed, view->maximumWidth()));
+}
+
+void MainWindowController::setShutdownSequence(ShutdownSequence *sequence)
+{
+    shutdown = sequence;
+    connect(shutdown, SIGNAL(progress()), this, SLOT(showStopProgress()));
+    connect(shutdown, SIGNAL(finished()), this, SLOT(closeWhenStopped()));
+}
+
+void MainWindowController::showEnding()
+{
+    window.centralWidget()->setEnabled(false);
+    showStopProgress();
 }
 
 CabinetListModel *MainWindowController::cabinetModel() const
@@ -162,103 +162,71 @@ void MainWindowController::identifyButton(bool checked)
 
 void MainWindowController::canWindowClose(QCloseEvent *event)
 {
-    if (exitConfirmed)
+    if (exitConfirmed || !shutdown)
         return;
-    if (!stoppingRotors.isEmpty()) {
-        event->ignore(); // still waiting for the stop commands to be answered
-        return;
-    }
-    CabinetListModel *model = cabinetModel();
-    if (!model || model->noActiveLoops())
-        return;
-
-    const QString message = tr("If you exit ") + QCoreApplication::applicationName()
-            + tr(",\nthe loop behaviour will stop.\n\n")
-            + tr("Are you sure you want to stop pump operation and exit?");
-    const QMessageBox::StandardButton answer =
-            QMessageBox::warning(&window, tr("Stop pump operation?"), message,
-                                 QMessageBox::Ok | QMessageBox::Cancel);
-    if (answer == QMessageBox::Cancel) {
-        event->ignore();
+    if (shutdown->isStarted()) {
+        event->ignore(); // still waiting for the last commands to be answered
         return;
     }
-    // A rotor in a run phase would go on pumping with nothing left to stop it.
-    stopRunningLoops();
-    if (stoppingRotors.isEmpty()) {
-        if (!unreachableRotors.isEmpty())
-            warnOfUnconfirmedStops({});
+    if (shutdown->hasActiveLoops()) {
+        const QString message = tr("If you exit ") + QCoreApplication::applicationName()
+                + tr(",\nthe loop behaviour will stop.\n\n")
+                + tr("Are you sure you want to stop pump operation and exit?");
+        const QMessageBox::StandardButton answer =
+                QMessageBox::warning(&window, tr("Stop pump operation?"), message,
+                                     QMessageBox::Ok | QMessageBox::Cancel);
+        if (answer == QMessageBox::Cancel) {
+            event->ignore();
+            return;
+        }
+    }
+    closingByWindow = true;
+    shutdown->start();
+    if (shutdown->isFinished()) {
+        warnOfUnconfirmedStops();
+        exitConfirmed = true;
         event->accept();
         return;
     }
     event->ignore();
-    // Nothing new may start while the program waits to end.
-    window.centralWidget()->setEnabled(false);
-    showStopProgress(0);
-    stopWatch.start();
+    showEnding();
 }
 
-void MainWindowController::stopRunningLoops()
+void MainWindowController::showStopProgress()
 {
-    CabinetListModel *model = cabinetModel();
-    for (int row = 0; row < model->rowCount(); ++row) {
-        Cabinet *cabinet = model->cabinetAt(model->index(row));
-        if (!cabinet)
-            continue;
-        for (int i = 0; RotorHead *rotor = cabinet->rotor(i); ++i) {
-            if (!rotor->isLoopRunning())
-                continue;
-            // Without a link the loop ends here, but the rotor cannot be told.
-            if (!cabinet->isConnected())
-                unreachableRotors << rotorName(cabinet->host(), i);
-            else
-                stoppingRotors.append({cabinet, i});
-            rotor->stop();
-        }
-    }
+    if (shutdown && shutdown->isStarted())
+        window.statusBar()->showMessage(shutdown->progressText());
 }
 
-void MainWindowController::finishClosingWhenStopsAnswered()
+void MainWindowController::closeWhenStopped()
 {
-    int confirmed = 0;
-    QStringList unconfirmed;
-    for (const StoppingRotor &stopping : qAsConst(stoppingRotors)) {
-        Cabinet *cabinet = stopping.cabinet;
-        if (cabinet && !cabinet->rotor(stopping.rotorIndex)->isRunCommandPending())
-            ++confirmed;
-        else if (!cabinet || !cabinet->isConnected())
-            unconfirmed << rotorName(cabinet ? cabinet->host() : tr("a cabinet"), stopping.rotorIndex);
-    }
-    if (confirmed + unconfirmed.size() < stoppingRotors.size()) {
-        showStopProgress(confirmed);
-        return;
-    }
-    stopWatch.stop();
-    if (!unconfirmed.isEmpty() || !unreachableRotors.isEmpty())
-        warnOfUnconfirmedStops(unconfirmed);
+    if (!closingByWindow)
+        return; // the program ends by another way, which says what it must
+    warnOfUnconfirmedStops();
     exitConfirmed = true;
     window.close();
 }
 
-void MainWindowController::showStopProgress(int confirmed)
-{
-    window.statusBar()->showMessage(tr("Stopping pumps: %1 of %2 confirmed")
-                                    .arg(confirmed).arg(stoppingRotors.size()));
-}
-
-void MainWindowController::warnOfUnconfirmedStops(const QStringList &failedLinks)
+void MainWindowController::warnOfUnconfirmedStops()
 {
     QStringList parts;
-    if (!unreachableRotors.isEmpty()) {
+    if (!shutdown->notConnected().isEmpty()) {
         parts << tr("These rotors could not be stopped because their cabinet is not connected. "
                     "They may still be running:")
-                 + QStringLiteral("\n\n") + unreachableRotors.join(QLatin1Char('\n'));
+                 + QStringLiteral("\n\n") + shutdown->notConnected().join(QLatin1Char('\n'));
     }
-    if (!failedLinks.isEmpty()) {
+    if (!shutdown->linkFailed().isEmpty()) {
         parts << tr("The link failed before these rotors confirmed their stop. "
                     "They may still be running:")
-                 + QStringLiteral("\n\n") + failedLinks.join(QLatin1Char('\n'));
+                 + QStringLiteral("\n\n") + shutdown->linkFailed().join(QLatin1Char('\n'));
     }
-    QMessageBox::warning(&window, tr("Pumps may still be running"), parts.join(QStringLiteral("\n\n")));
+    if (!shutdown->refused().isEmpty()) {
+        parts << tr("The cabinet did not confirm the stop of these rotors. "
+                    "They may still be running:")
+                 + QStringLiteral("\n\n") + shutdown->refused().join(QLatin1Char('\n'));
+    }
+    if (!parts.isEmpty())
+        QMessageBox::warning(&window, tr("Pumps may still be running"), parts.join(QStringLiteral("\n\n")));
 }
 
 void MainWindowController::showAboutBox()

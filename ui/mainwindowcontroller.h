@@ -4,10 +4,7 @@
 #include "ui_mainwindow.h"
 
 #include <QLabel>
-#include <QList>
 #include <QObject>
-#include <QPointer>
-#include <QTimer>
 
 QT_BEGIN_NAMESPACE
 class QCloseEvent;
@@ -17,6 +14,7 @@ QT_END_NAMESPACE
 class Cabinet;
 class CabinetListModel;
 class RotorWidgetController;
+class ShutdownSequence;
 
 // Behind the main window: which cabinet is on display, temperature and identify,
 // the About box, and whether the window may close while loops run.
@@ -30,6 +28,11 @@ public:
     ~MainWindowController() override;
 
     void setCabinetModel(CabinetListModel *model);
+    // What ends the program: the window asks the operator and shows the progress.
+    void setShutdownSequence(ShutdownSequence *sequence);
+    // The program ends without the window's asking (a signal, the desktop session):
+    // nothing new may start, and the progress shows.
+    void showEnding();
 
 public slots:
     void cabinetItemActivated(const QModelIndex &index);
@@ -42,6 +45,10 @@ public slots:
     void showAboutBox();
     void openDosivoWebsite();
 
+private slots:
+    void showStopProgress();
+    void closeWhenStopped();
+
 private:
     static constexpr int RotorCount = 4;
 
@@ -49,10 +56,7 @@ private:
     CabinetListModel *cabinetModel() const;
     void fitListToRows();
     void showIdentify(bool on);
-    void stopRunningLoops();
-    void finishClosingWhenStopsAnswered();
-    void showStopProgress(int confirmed);
-    void warnOfUnconfirmedStops(const QStringList &failedLinks);
+    void warnOfUnconfirmedStops();
 
     MainWindow window;
     Ui::MainWindow ui;
@@ -60,15 +64,7 @@ private:
     RotorWidgetController *rotorControllers[RotorCount] = {};
     Cabinet *currentCabinet = nullptr;
 
-    // Closing with loops running: the program ends once every stop it sent is
-    // answered, or its cabinet's link has failed (the answer deadline bounds that).
-    struct StoppingRotor
-    {
-        QPointer<Cabinet> cabinet;
-        int rotorIndex = 0;
-    };
-    QList<StoppingRotor> stoppingRotors;
-    QStringList unreachableRotors; // looping on a cabinet that is not connected
-    QTimer stopWatch;
+    ShutdownSequence *shutdown = nullptr;
+    bool closingByWindow = false;
     bool exitConfirmed = false;
 };

@@ -64,7 +64,7 @@ bool AnswerFuzzer::takeAnswers()
         if (pending.isEmpty()) {
             held.clear();
             const int oldest = onWire.isEmpty() ? -1 : int(onWire.takeFirst());
-            return book.unasked(oldest) != RequestBook::Verdict::DropForMismatches;
+            return book.unasked(oldest).verdict != RequestBook::Verdict::DropForMismatches;
         }
         CabinetFrame::Frame answer;
         const int length = CabinetFrame::decodeAnswer(held.constData(), held.size(), &answer);

@@ -1,0 +1,222 @@
+#include "shutdownsequence.h"
+
+#include "cabinet.h"
+#include "cabinetlist.h"
+#include "cabinetprotocol.h"
+#include "rotorhead.h"
+
+#include <QScopedValueRollback>
+
+#include <algorithm>
+
+using namespace CabinetProtocol;
+
+namespace {
+
+// As the operator knows a rotor: its cabinet and its panel's number.
+QString rotorName(const Cabinet *cabinet, int rotor)
+{
+    return ShutdownSequence::tr("%1, rotor %2")
+            .arg(cabinet ? cabinet->host() : ShutdownSequence::tr("a cabinet"))
+            .arg(rotor + 1);
+}
+
+bool isStop(int reg, int value)
+{
+    return reg == RunRegister && value == RunStop;
+}
+
+} // namespace
+
+ShutdownSequence::ShutdownSequence(CabinetList *cabinets, QObject *parent)
+    : QObject(parent)
+    , cabinets(cabinets)
+{
+}
+
+bool ShutdownSequence::hasActiveLoops() const
+{
+    return !cabinets->noActiveLoops();
+}
+
+void ShutdownSequence::start()
+{
+    if (started)
+        return;
+    started = true;
+    const QScopedValueRollback<bool> guard(starting, true);
+    for (Cabinet *cabinet : qAsConst(*cabinets)) {
+        connect(cabinet, SIGNAL(commandConfirmed(Cabinet*,int,int,int)),
+                this, SLOT(cabinetCommandConfirmed(Cabinet*,int,int,int)));
+        connect(cabinet, SIGNAL(commandFailed(Cabinet*,int,int,int)),
+                this, SLOT(cabinetCommandFailed(Cabinet*,int,int,int)));
+        connect(cabinet, SIGNAL(connectionError(Cabinet*,QString)), this, SLOT(cabinetLinkLost(Cabinet*)));
+        connect(cabinet, SIGNAL(didDisconnect(Cabinet*)), this, SLOT(cabinetLinkLost(Cabinet*)));
+        for (int i = 0; RotorHead *rotor = cabinet->rotor(i); ++i) {
+            if (!rotor->isLoopRunning())
+                continue;
+            // A rotor in a run phase would go on pumping with nothing left to stop it.
+            // Without a link the loop ends here, but the rotor cannot be told.
+            if (cabinet->isConnected())
+                stops.append(Stop{cabinet, i, Outcome::Waiting});
+            else
+                unreachable << rotorName(cabinet, i);
+            rotor->stop();
+        }
+    }
+    update();
+}
+
+bool ShutdownSequence::isStarted() const
+{
+    return started;
+}
+
+bool ShutdownSequence::isFinished() const
+{
+    return finishedNow;
+}
+
+int ShutdownSequence::stopCount() const
+{
+    return stops.size();
+}
+
+int ShutdownSequence::confirmedStopCount() const
+{
+    return int(std::count_if(stops.cbegin(), stops.cend(),
+                             [](const Stop &stop) { return stop.outcome == Outcome::Confirmed; }));
+}
+
+// Commands of connected cabinets not yet answered; a cabinet without a link will
+// answer none of them.
+int ShutdownSequence::commandsWaiting() const
+{
+    int waiting = 0;
+    for (const Cabinet *cabinet : qAsConst(*cabinets)) {
+        if (cabinet->isConnected())
+            waiting += cabinet->pendingCommandCount();
+    }
+    return waiting;
+}
+
+QString ShutdownSequence::progressText() const
+{
+    if (!stops.isEmpty())
+        return tr("Stopping pumps: %1 of %2 confirmed").arg(confirmedStopCount()).arg(stops.size());
+    return tr("Sending the last commands: %1 waiting").arg(commandsWaiting());
+}
+
+QStringList ShutdownSequence::notConnected() const
+{
+    return unreachable;
+}
+
+QStringList ShutdownSequence::linkFailed() const
+{
+    return names(Outcome::LinkFailed);
+}
+
+QStringList ShutdownSequence::refused() const
+{
+    return names(Outcome::Refused) + otherRefusals;
+}
+
+bool ShutdownSequence::allConfirmed() const
+{
+    return unreachable.isEmpty() && linkFailed().isEmpty() && refused().isEmpty();
+}
+
+QString ShutdownSequence::unconfirmedLine() const
+{
+    QStringList rotors = unreachable + linkFailed() + refused() + names(Outcome::Waiting);
+    if (rotors.isEmpty())
+        return QString();
+    for (QString &rotor : rotors)
+        rotor.replace(QStringLiteral(", "), QStringLiteral(" "));
+    return tr("Pumps may still be running: %1").arg(rotors.join(QStringLiteral(", ")));
+}
+
+QStringList ShutdownSequence::names(Outcome outcome) const
+{
+    QStringList rotors;
+    for (const Stop &stop : stops) {
+        if (stop.outcome == outcome)
+            rotors << rotorName(stop.cabinet, stop.rotor);
+    }
+    return rotors;
+}
+
+ShutdownSequence::Stop *ShutdownSequence::stopOf(Cabinet *cabinet, int rotor)
+{
+    for (Stop &stop : stops) {
+        if (stop.cabinet == cabinet && stop.rotor == rotor)
+            return &stop;
+    }
+    return nullptr;
+}
+
+void ShutdownSequence::cabinetCommandConfirmed(Cabinet *cabinet, int rotor, int reg, int value)
+{
+    Stop *stop = stopOf(cabinet, rotor);
+    if (stop && stop->outcome == Outcome::Waiting && isStop(reg, value))
+        stop->outcome = Outcome::Confirmed;
+    update();
+}
+
+void ShutdownSequence::cabinetCommandFailed(Cabinet *cabinet, int rotor, int reg, int value)
+{
+    if (isStop(reg, value)) {
+        if (Stop *stop = stopOf(cabinet, rotor)) {
+            if (stop->outcome == Outcome::Waiting)
+                stop->outcome = Outcome::Refused;
+        } else if (!otherRefusals.contains(rotorName(cabinet, rotor))) {
+            // The operator's own Stop, given just before the end.
+            otherRefusals << rotorName(cabinet, rotor);
+        }
+    }
+    update();
+}
+
+void ShutdownSequence::cabinetLinkLost(Cabinet *cabinet)
+{
+    for (Stop &stop : stops) {
+        if (stop.cabinet == cabinet && stop.outcome == Outcome::Waiting)
+            stop.outcome = Outcome::LinkFailed;
+    }
+    update();
+}
+
+void ShutdownSequence::update()
+{
+    if (finishedNow)
+        return;
+    for (const Stop &stop : qAsConst(stops)) {
+        if (stop.outcome == Outcome::Waiting && !stop.cabinet)
+            continue;
+        if (stop.outcome == Outcome::Waiting && stop.cabinet->isConnected()) {
+            emit progress();
+            return;
+        }
+    }
+    if (commandsWaiting() > 0) {
+        emit progress();
+        return;
+    }
+    // A stop still waiting here belongs to a link that is gone.
+    for (Stop &stop : stops) {
+        if (stop.outcome == Outcome::Waiting)
+            stop.outcome = Outcome::LinkFailed;
+    }
+    finishedNow = true;
+    if (starting)
+        return; // the caller asks isFinished()
+    // Never from inside the answer handling that got here: listeners may open a
+    // dialog, whose event loop would take the next answers in the middle of it.
+    QMetaObject::invokeMethod(this, "announceFinished", Qt::QueuedConnection);
+}
+
+void ShutdownSequence::announceFinished()
+{
+    emit finished();
+}
