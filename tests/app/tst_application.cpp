@@ -94,7 +94,7 @@ void tst_Application::startsWithThirteenGrayRowsAndNoConnection()
         QCOMPARE(index.data(Qt::DecorationRole).value<QColor>(), QColor(Qt::gray));
         QVERIFY(!index.data(Qt::ToolTipRole).isValid());
     }
-    QCOMPARE(window()->statusBar()->findChild<QLabel *>()->text(), QStringLiteral("Tavrel Control 1.35"));
+    QCOMPARE(window()->statusBar()->findChild<QLabel *>()->text(), QStringLiteral("Tavrel Control " TAVREL_VERSION));
 
     // At the smallest window every address reads in full, with room for the scroll bar.
     window()->resize(window()->minimumSize());
