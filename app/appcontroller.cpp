@@ -1,6 +1,7 @@
 #include "appcontroller.h"
 
 #include "cabinet.h"
+#include "installation.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -9,23 +10,17 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace {
-constexpr int FirstHost = 10;
-constexpr int LastHost = 22;
-constexpr int RotorsPerCabinet = 4;
-}
-
 // Members go in reverse order: window, model, roster; then the QObject base
 // deletes the cabinets, each ending its worker thread.
 AppController::AppController()
-    : hostPrefix("10.0.85.")
+    : hostPrefix(Installation::HostPrefix)
     , cabinetModel(&cabinetList, this)
     , shutdown(&cabinetList)
     , windowController(this)
 {
-    for (int host = FirstHost; host <= LastHost; ++host) {
+    for (int host = Installation::FirstHost; host <= Installation::LastHost; ++host) {
         auto *cabinet = new Cabinet(QLatin1String(hostPrefix) + QString::number(host),
-                                    RotorsPerCabinet, this);
+                                    Installation::RotorsPerCabinet, this);
         cabinetList.appendCabinet(cabinet);
     }
     // The model announces no rows as they come, so the view gets it complete.

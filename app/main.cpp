@@ -16,8 +16,7 @@ int main(int argc, char **argv)
 
     SingleInstance instance;
     if (!instance.acquire()) {
-        const QString text = QCoreApplication::translate(
-                "main", "Tavrel Control is already running on this workstation.");
+        const QString text = instance.refusal();
         std::fprintf(stderr, "%s\n", qPrintable(text));
         instance.raiseRunning();
         // Only where someone can see it; a box nobody can close would hang the start.

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QLocalServer>
-#include <QLockFile>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -10,9 +9,10 @@ QT_BEGIN_NAMESPACE
 class QWidget;
 QT_END_NAMESPACE
 
-// One program per user and workstation: two windows would drive the same pumps,
-// each blind to the other's loops. The first start holds a lock and listens for
-// later starts, which ask it to bring its window to the front and then end.
+// One program per workstation, whatever the user: two windows would drive the same
+// pumps, each blind to the other's loops. The first start holds a lock that every
+// local user's start sees, and listens for the same user's later starts, which ask
+// it to bring its window to the front and then end.
 class SingleInstance final : public QObject
 {
     Q_OBJECT
@@ -20,19 +20,29 @@ class SingleInstance final : public QObject
 
 public:
     SingleInstance();
+    ~SingleInstance() override;
 
-    // True for the first start; a lock left by a program that died does not count.
+    // True for the first start on the workstation. The kernel lets go of the lock
+    // when its program ends, however it ends, so no lock is ever left stale.
     bool acquire();
-    // For a later start: asks the running program to show its window.
+    // For a later start: the line that says why it ends.
+    QString refusal() const;
+    // For a later start: asks the running program to show its window, when it is
+    // this user's.
     void raiseRunning();
     // For the first start: the window a later start brings to the front.
     void setWindow(QWidget *window);
 
+    static QString userName();
+
 private:
     void raiseWindow();
 
-    QString directory;
-    QLockFile lock;
+    QString lockPath;
+    QString socketPath;
+    int lockFile = -1;
+    QString holder; // the user whose program holds the lock
+    QString lockError;
     QLocalServer server;
     QPointer<QWidget> window;
 };

@@ -17,5 +17,5 @@ void Startup::setIdentity()
     QApplication::setApplicationName(QStringLiteral("Tavrel Control"));
     QApplication::setOrganizationName(QStringLiteral("Dosivo A/S"));
     QApplication::setOrganizationDomain(QStringLiteral("dosivo.com"));
-    QApplication::setApplicationVersion(QStringLiteral("1.35"));
+    QApplication::setApplicationVersion(QStringLiteral(TAVREL_VERSION));
 }

@@ -8,6 +8,7 @@
 #include "appdriver.h"
 #include "cabinet.h"
 #include "cabinetprotocol.h"
+#include "installation.h"
 #include "mainwindow.h"
 #include "motorclient.h"
 #include "rotorwidget.h"
@@ -333,8 +334,8 @@ public:
     MinimalWindow()
     {
         QStringList rows;
-        for (int host = 10; host <= 22; ++host)
-            rows << QStringLiteral("10.0.85.%1").arg(host);
+        for (int host = Installation::FirstHost; host <= Installation::LastHost; ++host)
+            rows << Installation::hostAddress(host);
         model.setStringList(rows);
         view.setModel(&model);
         setCentralWidget(&view);
@@ -414,7 +415,7 @@ int childIdle(const QString &which, int seconds)
     std::unique_ptr<MinimalWindow> minimal;
     if (which == QLatin1String("app")) {
         driver = std::make_unique<AppDriver>(nullptr);
-        connectAndShow(*driver, 13);
+        connectAndShow(*driver, Installation::CabinetCount);
     } else {
         minimal = std::make_unique<MinimalWindow>();
         waitExposed(minimal.get());
@@ -674,7 +675,7 @@ int runAll(bool withCallgrind, int idleSeconds, const QString &scratch)
         std::vector<double> connected, none;
         QString threadsConnected, threadsNone;
         for (int run = 0; run < 3; ++run) {
-            connected.push_back(closeMs(13, &threadsConnected));
+            connected.push_back(closeMs(Installation::CabinetCount, &threadsConnected));
             none.push_back(closeMs(0, &threadsNone));
         }
         table.add(QStringLiteral("Close, accepted to process end (median of 3)"),

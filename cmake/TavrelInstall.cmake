@@ -12,10 +12,8 @@ function(tavrel_add_man_page program)
     cmake_parse_arguments(ARG "" "SOURCE;HELP2MAN" "" ${ARGN})
     set(page ${CMAKE_CURRENT_BINARY_DIR}/${program}.1)
     if(ARG_SOURCE)
-        add_custom_command(OUTPUT ${page}
-            COMMAND ${CMAKE_COMMAND} -E copy ${ARG_SOURCE} ${page}
-            DEPENDS ${ARG_SOURCE}
-            VERBATIM)
+        # @PROJECT_VERSION@ in the page becomes the version.
+        configure_file(${ARG_SOURCE} ${page} @ONLY)
     elseif(TAVREL_HELP2MAN)
         add_custom_command(OUTPUT ${page}
             COMMAND ${TAVREL_HELP2MAN} --no-info --section=1 --name=${ARG_HELP2MAN}

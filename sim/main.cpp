@@ -1,3 +1,4 @@
+#include "installation.h"
 #include "simcabinet.h"
 #include "simconsole.h"
 
@@ -35,7 +36,7 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tavrel-cabinet-sim"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(PROJECT_VERSION));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TAVREL_VERSION));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
@@ -51,8 +52,11 @@ int main(int argc, char **argv)
         QStringLiteral("address:port"));
     const QCommandLineOption installationOption(
         QStringLiteral("installation"),
-        QStringLiteral("Serve the thirteen installation cabinets, 10.0.85.10 to 10.0.85.22 on port "
-                       "502. Only inside a private network namespace that holds those addresses."));
+        QStringLiteral("Serve the %1 installation cabinets, %2 to %3 on port 502. Only inside a "
+                       "private network namespace that holds those addresses.")
+            .arg(Installation::CabinetCount)
+            .arg(Installation::hostAddress(Installation::FirstHost),
+                 Installation::hostAddress(Installation::LastHost)));
     const QCommandLineOption quietOption(QStringLiteral("quiet"),
                                          QStringLiteral("Do not log every request."));
     parser.addOption(listenOption);
@@ -62,8 +66,8 @@ int main(int argc, char **argv)
 
     QStringList listens = parser.values(listenOption);
     if (parser.isSet(installationOption)) {
-        for (int host = 10; host <= 22; ++host)
-            listens << QStringLiteral("10.0.85.%1:502").arg(host);
+        for (int host = Installation::FirstHost; host <= Installation::LastHost; ++host)
+            listens << Installation::hostAddress(host) + QStringLiteral(":502");
     }
     if (listens.isEmpty()) {
         std::fputs("tavrel-cabinet-sim: nothing to serve; give --listen or --installation "

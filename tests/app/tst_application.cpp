@@ -5,6 +5,7 @@
 #include "mainwindow.h"
 #include "rotorwidget.h"
 #include "simcabinet.h"
+#include "singleinstance.h"
 #include "startup.h"
 #include "testsupport.h"
 
@@ -18,6 +19,10 @@
 #include <QtTest>
 
 #include <memory>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 using namespace CabinetProtocol;
 
@@ -94,7 +99,7 @@ void tst_Application::startsWithThirteenGrayRowsAndNoConnection()
         QCOMPARE(index.data(Qt::DecorationRole).value<QColor>(), QColor(Qt::gray));
         QVERIFY(!index.data(Qt::ToolTipRole).isValid());
     }
-    QCOMPARE(window()->statusBar()->findChild<QLabel *>()->text(), QStringLiteral("Tavrel Control 1.35"));
+    QCOMPARE(window()->statusBar()->findChild<QLabel *>()->text(), QStringLiteral("Tavrel Control " TAVREL_VERSION));
 
     // At the smallest window every address reads in full, with room for the scroll bar.
     window()->resize(window()->minimumSize());
@@ -367,32 +372,51 @@ void tst_Application::refusedCabinetShowsRedThenConnects()
 
 void tst_Application::oneProgramPerWorkstation()
 {
-    QTemporaryDir runtime;
-    QVERIFY(runtime.isValid());
-    QFile::setPermissions(runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    // A lock folder of the test's own: an operator's copy may be open on this machine.
+    QTemporaryDir lockDirectory;
+    QVERIFY(lockDirectory.isValid());
+    const QString lockPath = lockDirectory.filePath(QStringLiteral("tavrel-control.lock"));
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+    environment.insert(QStringLiteral("TAVREL_LOCK_DIR"), lockDirectory.path());
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     auto start = [&](QProcess &program) {
         program.setProcessEnvironment(environment);
         program.start(QStringLiteral(TAVREL_CONTROL_BINARY), QStringList());
         QVERIFY(program.waitForStarted());
     };
+    // A later start opens nothing, says whose program runs, and ends.
+    auto expectRefusal = [&](const QString &user) {
+        QProcess later;
+        start(later);
+        QVERIFY(later.waitForFinished(10000));
+        QCOMPARE(later.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(later.exitCode(), 1);
+        const QString expected = QStringLiteral(
+                "Tavrel Control is already running on this workstation (user %1).\n").arg(user);
+        QVERIFY(QString::fromLocal8Bit(later.readAllStandardError()).contains(expected));
+    };
 
+    // Another user's program holds the lock; this process stands in for it.
+    const int held = ::open(QFile::encodeName(lockPath).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    QVERIFY(held >= 0);
+    QCOMPARE(::flock(held, LOCK_EX | LOCK_NB), 0);
+    QCOMPARE(::write(held, "operator2\n", 10), ssize_t(10));
+    expectRefusal(QStringLiteral("operator2"));
+    ::close(held);
+    QVERIFY(QFile::remove(lockPath));
+
+    // The first start creates the lock for every user, whatever its umask, and names itself.
     QProcess first;
     start(first);
-    QTRY_VERIFY(QFile::exists(runtime.filePath(QStringLiteral("tavrel-control.socket"))));
-
-    // The second start opens nothing, says why, and ends; the first runs on.
-    QProcess second;
-    start(second);
-    QVERIFY(second.waitForFinished(10000));
-    QCOMPARE(second.exitStatus(), QProcess::NormalExit);
-    QVERIFY(second.exitCode() != 0);
-    QVERIFY(second.readAllStandardError().contains("Tavrel Control is already running on this workstation.\n"));
+    QTRY_VERIFY(QFile::exists(lockDirectory.filePath(QStringLiteral("tavrel-control.socket"))));
+    QVERIFY(QFile::permissions(lockPath).testFlag(QFile::WriteOther));
+    QFile lock(lockPath);
+    QVERIFY(lock.open(QIODevice::ReadOnly));
+    QCOMPARE(QString::fromLocal8Bit(lock.readAll()), SingleInstance::userName() + QLatin1Char('\n'));
+    expectRefusal(SingleInstance::userName());
     QCOMPARE(first.state(), QProcess::Running);
 
-    // A program that was killed leaves its lock behind; the next start takes it over.
+    // A program that was killed holds nothing: the next start runs.
     first.kill();
     QVERIFY(first.waitForFinished(5000));
     QProcess third;

@@ -3,6 +3,7 @@
 #include "appcontroller.h"
 #include "cabinet.h"
 #include "cabinetlistmodel.h"
+#include "installation.h"
 #include "mainwindow.h"
 #include "rotorwidget.h"
 #include "simcabinet.h"
@@ -15,7 +16,7 @@
 AppDriver::AppDriver(QObject *simParent)
     : simParent(simParent)
 {
-    for (int host = 10; simParent && host <= 22; ++host) {
+    for (int host = Installation::FirstHost; simParent && host <= Installation::LastHost; ++host) {
         SimCabinet *sim = TestSupport::startSimulator(simParent, TestSupport::installationHost(host), 502);
         sim->setTemperature(235);
         sims.append(sim);
@@ -69,7 +70,7 @@ Cabinet *AppDriver::cabinet(int row) const
 SimCabinet *AppDriver::restartSim(int row)
 {
     delete sims.at(row);
-    sims[row] = TestSupport::startSimulator(simParent, TestSupport::installationHost(10 + row), 502);
+    sims[row] = TestSupport::startSimulator(simParent, TestSupport::installationHost(Installation::FirstHost + row), 502);
     sims[row]->setTemperature(235);
     return sims[row];
 }

@@ -1,5 +1,6 @@
 #include "testsupport.h"
 
+#include "installation.h"
 #include "simcabinet.h"
 
 #include <QApplication>
@@ -70,7 +71,7 @@ bool TestSupport::inPrivateNetwork()
         if (!(interface.flags() & QNetworkInterface::IsLoopBack))
             return false;
         for (const QNetworkAddressEntry &entry : interface.addressEntries()) {
-            if (entry.ip() == QHostAddress(installationHost(10)))
+            if (entry.ip() == QHostAddress(installationHost(Installation::FirstHost)))
                 holdsInstallation = true;
         }
     }
@@ -79,7 +80,7 @@ bool TestSupport::inPrivateNetwork()
 
 QString TestSupport::installationHost(int number)
 {
-    return QStringLiteral("10.0.85.%1").arg(number);
+    return Installation::hostAddress(number);
 }
 
 void TestSupport::onNextDialog(const std::function<void(QMessageBox *)> &answer)

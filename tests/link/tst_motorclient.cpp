@@ -476,11 +476,15 @@ void tst_MotorClient::exceptionAnswersKeepTheStreamInStep()
 namespace {
 
 QStringList trafficLines;
+QtMessageHandler handlerBeforeTraffic = nullptr;
 
-void recordTraffic(QtMsgType, const QMessageLogContext &context, const QString &message)
+// Everything but the traffic goes on to the handler before, so the connect guard stays on.
+void recordTraffic(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
     if (qstrcmp(context.category, "tavrel.link") == 0)
         trafficLines << message;
+    else if (handlerBeforeTraffic)
+        handlerBeforeTraffic(type, context, message);
 }
 
 } // namespace
@@ -506,14 +510,18 @@ void tst_MotorClient::trafficLog()
     auto client = connectedClient();
     trafficLines.clear();
     QLoggingCategory::setFilterRules(rules);
-    const QtMessageHandler previous = qInstallMessageHandler(recordTraffic);
+    handlerBeforeTraffic = qInstallMessageHandler(recordTraffic);
     client->setUnitId(2);
     ReplyRecorder recorder;
-    QVERIFY(client->readState(&recorder, SLOT(stateReceived(int,QString))));
+    QVERIFY(client->readState(&recorder, SLOT(stateReply(int,QString))));
     QVERIFY(client->sendStart());
     QTRY_COMPARE(client->pendingRequestCount(), 0);
-    qInstallMessageHandler(previous);
+    qInstallMessageHandler(handlerBeforeTraffic);
     QLoggingCategory::setFilterRules(QString());
+
+    QCOMPARE(recorder.calls.size(), 1);
+    QCOMPARE(recorder.calls.at(0).slot, QByteArray("state"));
+    QCOMPARE(recorder.calls.at(0).args, QVariantList({1, QStringLiteral("STOPPED")}));
 
     for (QString &line : lines)
         line = line.arg(sim->name());

@@ -6,6 +6,7 @@
 
 #include "appdriver.h"
 #include "cabinet.h"
+#include "installation.h"
 #include "mainwindow.h"
 #include "rotorhead.h"
 #include "rotorwidget.h"
@@ -28,8 +29,8 @@
 
 namespace {
 
-constexpr int Cabinets = 13;
-constexpr int Rotors = 4;
+constexpr int Cabinets = Installation::CabinetCount;
+constexpr int Rotors = Installation::RotorsPerCabinet;
 
 // Lines go to standard error, so that standard output holds only what the program printed.
 void report(const QString &line)

@@ -35,7 +35,7 @@ void tst_MainWindow::initTestCase()
 {
     TestSupport::failOnConnectWarnings();
     QApplication::setApplicationName(QStringLiteral("Tavrel Control"));
-    QApplication::setApplicationVersion(QStringLiteral("1.35"));
+    QApplication::setApplicationVersion(QStringLiteral(TAVREL_VERSION));
     QApplication::setQuitOnLastWindowClosed(false);
 }
 
@@ -98,7 +98,7 @@ void tst_MainWindow::formBuildsTheWindow()
     // The version sits at the right end of the status bar from the start.
     auto *version = window->statusBar()->findChild<QLabel *>();
     QVERIFY(version);
-    QCOMPARE(version->text(), QStringLiteral("Tavrel Control 1.35"));
+    QCOMPARE(version->text(), QStringLiteral("Tavrel Control " TAVREL_VERSION));
     QVERIFY(version->isVisible());
     QVERIFY(version->mapTo(window, QPoint(0, 0)).x() > window->width() / 2);
 }
@@ -189,7 +189,7 @@ void tst_MainWindow::aboutBox()
         box->accept();
     });
     window->findChild<QAction *>(QStringLiteral("actionAbout"))->trigger();
-    QCOMPARE(title, QStringLiteral("About Tavrel Control 1.35"));
+    QCOMPARE(title, QStringLiteral("About Tavrel Control " TAVREL_VERSION));
     QCOMPARE(text, QStringLiteral("Copyright \u00A9 2026 Dosivo A/S\n\n"
                                   "This software controls Tavrel peristaltic pumps.\n"
                                   "See www.dosivo.com for more details."));
