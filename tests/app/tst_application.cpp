@@ -1,5 +1,6 @@
 #include "appdriver.h"
 
+#include "appcontroller.h"
 #include "cabinet.h"
 #include "cabinetprotocol.h"
 #include "mainwindow.h"
@@ -18,6 +19,7 @@
 #include <QStatusBar>
 #include <QtTest>
 
+#include <csignal>
 #include <memory>
 
 #include <fcntl.h>
@@ -42,7 +44,10 @@ private slots:
     void startOnAPanelWritesSpeedThenStart();
     void loopRunsUntilAnEmergencyStop();
     void closeAsksWhileLoopsRun();
+    void closeNamesRotorsWhoseStopFailed_data();
     void closeNamesRotorsWhoseStopFailed();
+    void closeSendsTheCommandsThatWait();
+    void signalEndsAsTheCloseDoes();
     void identifyShowsWhatTheCabinetConfirms();
     void refusedCabinetShowsRedThenConnects();
     void oneProgramPerWorkstation();
@@ -277,26 +282,81 @@ void tst_Application::closeAsksWhileLoopsRun()
     QCOMPARE(sim->rotorState(2), 1);
 }
 
+void tst_Application::closeNamesRotorsWhoseStopFailed_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("warning");
+    QTest::newRow("the cabinet falls silent: the link fails")
+            << "silent" << "The link failed before these rotors confirmed their stop. "
+                           "They may still be running:\n\n10.0.85.15, rotor 2";
+    QTest::newRow("the cabinet refuses the stop")
+            << "exception" << "The cabinet did not confirm the stop of these rotors. "
+                              "They may still be running:\n\n10.0.85.15, rotor 2";
+}
+
 void tst_Application::closeNamesRotorsWhoseStopFailed()
 {
+    QFETCH(QString, fault);
+    QFETCH(QString, warning);
+
     showConnected(5);
     QTest::mouseClick(panel(2)->ui.loopEnableCheck, Qt::LeftButton); // rotor 1
     QTest::mouseClick(panel(2)->ui.rotorBtn, Qt::LeftButton);
     QTRY_COMPARE(runCommands(15, 1), QStringList({"start"}));
 
-    // The cabinet falls silent: the stop is never answered, and the link fails.
-    driver->sim(5)->setSilent(true);
+    if (fault == QLatin1String("silent"))
+        driver->sim(5)->setSilent(true);
+    else
+        driver->sim(5)->setExceptionAnswers(true);
     TestSupport::onNextDialog([](QMessageBox *box) { box->button(QMessageBox::Ok)->click(); });
     window()->close();
-    QString warning;
+    QString shown;
     TestSupport::onNextDialog([&](QMessageBox *box) {
-        warning = box->windowTitle() + QLatin1Char('|') + box->text();
+        shown = box->windowTitle() + QLatin1Char('|') + box->text();
         box->accept();
     });
     QTRY_VERIFY_WITH_TIMEOUT(!window()->isVisible(), 6000);
-    QCOMPARE(warning, QStringLiteral("Pumps may still be running|The link failed before these rotors "
-                                     "confirmed their stop. They may still be running:\n\n"
-                                     "10.0.85.15, rotor 2"));
+    QCOMPARE(shown, QStringLiteral("Pumps may still be running|") + warning);
+    QCOMPARE(driver->controller()->exitStatus(), 1);
+}
+
+void tst_Application::closeSendsTheCommandsThatWait()
+{
+    // A Stop pressed while a slow cabinet's poll is on the wire, then the window
+    // closed at once, with no loop running: the stop still reaches the cabinet.
+    showConnected(5);
+    SimCabinet *sim = driver->sim(5);
+    QTest::mouseClick(panel(2)->ui.rotorBtn, Qt::LeftButton);
+    QTRY_COMPARE(panel(2)->ui.rotorBtn->text(), QStringLiteral("Stop"));
+    sim->setAnswerDelay(1500);
+    const int asked = sim->requests().size();
+    QTRY_VERIFY(sim->requests().size() > asked); // a poll is on the wire
+    QTest::mouseClick(panel(2)->ui.rotorBtn, Qt::LeftButton);
+    QVERIFY(!window()->close());
+    QVERIFY(!list()->isEnabled());
+    QTRY_VERIFY_WITH_TIMEOUT(!window()->isVisible(), 6000);
+    QCOMPARE(runCommands(15, 1), QStringList({"start", "stop"}));
+    QCOMPARE(sim->rotorState(1), 1);
+    QCOMPARE(driver->controller()->exitStatus(), 0);
+}
+
+void tst_Application::signalEndsAsTheCloseDoes()
+{
+    showConnected(5);
+    for (RotorWidget *rotor : {panel(2), panel(3)}) {
+        QTest::mouseClick(rotor->ui.loopEnableCheck, Qt::LeftButton);
+        QTest::mouseClick(rotor->ui.rotorBtn, Qt::LeftButton);
+    }
+    QTRY_COMPARE(runCommands(15, 1), QStringList({"start"}));
+    QTRY_COMPARE(runCommands(15, 2), QStringList({"start"}));
+
+    QSignalSpy ended(driver->controller(), &AppController::ended);
+    ::raise(SIGTERM); // no dialog: nobody may be there to answer it
+    QTRY_VERIFY(!list()->isEnabled());
+    QTRY_COMPARE(ended.count(), 1);
+    QCOMPARE(ended.at(0).at(0).toInt(), 0);
+    QCOMPARE(runCommands(15, 1).last(), QStringLiteral("stop"));
+    QCOMPARE(runCommands(15, 2).last(), QStringLiteral("stop"));
 }
 
 void tst_Application::identifyShowsWhatTheCabinetConfirms()

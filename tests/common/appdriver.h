@@ -27,6 +27,7 @@ public:
     explicit AppDriver(QObject *simParent);
     ~AppDriver();
 
+    AppController *controller() const { return app.get(); }
     MainWindow *window() const;
     QListView *list() const;
     RotorWidget *panel(int number) const; // rotor1 ... rotor4
