@@ -43,6 +43,8 @@ signals:
     void didEmergencyStop(Cabinet *);
     void temperatureChanged(Cabinet *, qreal celcius);
     void identifyChanged(Cabinet *, bool on);
+    // For the history: an identify command went to the cabinet.
+    void identifySent(Cabinet *, bool on);
 
 protected slots:
     void socketConnected();

@@ -37,8 +37,10 @@ MainWindowController::MainWindowController(QObject *parent)
     window.show();
 
     RotorWidget *panels[RotorCount] = {ui.rotor1, ui.rotor2, ui.rotor3, ui.rotor4};
-    for (int i = 0; i < RotorCount; ++i)
+    for (int i = 0; i < RotorCount; ++i) {
         rotorControllers[i] = new RotorWidgetController(panels[i], this);
+        panels[i]->ui.rotorNameLbl->setText(tr("Rotor %1").arg(i + 1));
+    }
 
     connect(&window, SIGNAL(canCloseWindow(QCloseEvent*)), this, SLOT(canWindowClose(QCloseEvent*)),
             Qt::DirectConnection);
@@ -208,10 +210,13 @@ void MainWindowController::stopRunningLoops()
             if (!rotor->isLoopRunning())
                 continue;
             // Without a link the loop ends here, but the rotor cannot be told.
-            if (!cabinet->isConnected())
+            if (!cabinet->isConnected()) {
                 unreachableRotors << rotorName(cabinet->host(), i);
-            else
+                emit stopUnconfirmed(cabinet, i, tr("cabinet not connected"));
+            } else {
                 stoppingRotors.append({cabinet, i});
+            }
+            const auto why = rotor->causeScope(CommandCause::Close);
             rotor->stop();
         }
     }
@@ -225,8 +230,10 @@ void MainWindowController::finishClosingWhenStopsAnswered()
         Cabinet *cabinet = stopping.cabinet;
         if (cabinet && !cabinet->rotor(stopping.rotorIndex)->isRunCommandPending())
             ++confirmed;
-        else if (!cabinet || !cabinet->isConnected())
+        else if (!cabinet || !cabinet->isConnected()) {
             unconfirmed << rotorName(cabinet ? cabinet->host() : tr("a cabinet"), stopping.rotorIndex);
+            emit stopUnconfirmed(cabinet, stopping.rotorIndex, tr("link failed before the stop was confirmed"));
+        }
     }
     if (confirmed + unconfirmed.size() < stoppingRotors.size()) {
         showStopProgress(confirmed);

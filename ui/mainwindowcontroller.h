@@ -42,6 +42,10 @@ public slots:
     void showAboutBox();
     void openDosivoWebsite();
 
+signals:
+    // For the history: a stop the close sent, or could not send, that no cabinet confirmed.
+    void stopUnconfirmed(Cabinet *cabinet, int rotorIndex, QString reason);
+
 private:
     static constexpr int RotorCount = 4;
 
