@@ -2,6 +2,8 @@
 
 #include "cabinetlist.h"
 #include "cabinetlistmodel.h"
+#include "history.h"
+#include "historyrecorder.h"
 #include "mainwindowcontroller.h"
 
 #include <QObject>
@@ -18,6 +20,9 @@ public:
 
 private:
     const char *hostPrefix;
+    // Outlives the window and the roster, so that the close's rows and the end are written.
+    History history;
+    HistoryRecorder recorder;
     CabinetList cabinetList;
     CabinetListModel cabinetModel;
     MainWindowController windowController;

@@ -30,6 +30,7 @@ public:
     ~MainWindowController() override;
 
     void setCabinetModel(CabinetListModel *model);
+    MainWindow *mainWindow() { return &window; }
 
 public slots:
     void cabinetItemActivated(const QModelIndex &index);
