@@ -5,6 +5,8 @@
 #include "rotorhead.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
+#include <QTimer>
 
 namespace {
 
@@ -39,9 +41,7 @@ void HistoryRecorder::watch(Cabinet *cabinet)
     links.insert(cabinet, Link());
     connect(cabinet, &Cabinet::didConnect, this, &HistoryRecorder::cabinetConnected);
     connect(cabinet, &Cabinet::connectionError, this, &HistoryRecorder::cabinetFailed);
-    connect(cabinet, &Cabinet::didDisconnect, this, [this](Cabinet *c) {
-        cabinetFailed(c, tr("disconnected"));
-    });
+    connect(cabinet, &Cabinet::didDisconnect, this, &HistoryRecorder::cabinetDisconnected);
     connect(cabinet, &Cabinet::identifySent, this, &HistoryRecorder::cabinetIdentifySent);
     for (int i = 0; RotorHead *rotor = cabinet->rotor(i); ++i) {
         connect(rotor, &RotorHead::commandSent, this,
@@ -75,6 +75,8 @@ HistoryEvent HistoryRecorder::event(const QString &kind, Cabinet *cabinet, int r
 void HistoryRecorder::cabinetConnected(Cabinet *cabinet)
 {
     Link &link = links[cabinet];
+    if (link.everUp && !link.up && !link.failureRecorded)
+        recordFailure(cabinet, tr("disconnected"));
     QString text = tr("Connected");
     if (link.everUp && !link.up && link.down.isValid())
         text = tr("Reconnected after %1 s").arg(link.down.elapsed() / 1000.0, 0, 'f', 1);
@@ -84,18 +86,43 @@ void HistoryRecorder::cabinetConnected(Cabinet *cabinet)
     history->record(event(HistoryKind::link(), cabinet, -1, text));
 }
 
-// One row per outage, however many attempts fail while it lasts.
+void HistoryRecorder::linkDown(Link &link)
+{
+    if (!link.up)
+        return;
+    link.up = false;
+    link.down.start();
+    link.lostAt = QDateTime::currentMSecsSinceEpoch();
+}
+
+// The reason for a link's end is known a moment after it: the row waits for it, or
+// for the link's return, whichever comes first.
+void HistoryRecorder::cabinetDisconnected(Cabinet *cabinet)
+{
+    linkDown(links[cabinet]);
+    QTimer::singleShot(ReasonWaitMs, this, [this, cabinet] {
+        if (!links[cabinet].up)
+            recordFailure(cabinet, cabinet->hasError() ? cabinet->errorString() : tr("disconnected"));
+    });
+}
+
 void HistoryRecorder::cabinetFailed(Cabinet *cabinet, const QString &reason)
+{
+    linkDown(links[cabinet]);
+    recordFailure(cabinet, reason);
+}
+
+// One row per outage, however many attempts fail while it lasts, at the time it began.
+void HistoryRecorder::recordFailure(Cabinet *cabinet, const QString &reason)
 {
     Link &link = links[cabinet];
     if (link.failureRecorded)
         return;
-    if (link.up)
-        link.down.start();
-    link.up = false;
     link.failureRecorded = true;
-    history->record(event(HistoryKind::link(), cabinet, -1,
-                          (link.everUp ? tr("Link lost: %1") : tr("Connection failed: %1")).arg(reason)));
+    HistoryEvent e = event(HistoryKind::link(), cabinet, -1,
+                           (link.everUp ? tr("Link lost: %1") : tr("Connection failed: %1")).arg(reason));
+    e.time = link.everUp ? link.lostAt : 0;
+    history->record(e);
 }
 
 void HistoryRecorder::cabinetIdentifySent(Cabinet *cabinet, bool on)

@@ -39,10 +39,15 @@ private:
         bool up = false;
         bool failureRecorded = false;
         QElapsedTimer down;
+        qint64 lostAt = 0;
     };
+    static constexpr int ReasonWaitMs = 500;
 
     void cabinetConnected(Cabinet *cabinet);
+    void cabinetDisconnected(Cabinet *cabinet);
     void cabinetFailed(Cabinet *cabinet, const QString &reason);
+    void linkDown(Link &link);
+    void recordFailure(Cabinet *cabinet, const QString &reason);
     void cabinetIdentifySent(Cabinet *cabinet, bool on);
     void rotorCommand(Cabinet *cabinet, int rotorIndex, PumpCommand command, int oldValue,
                       int newValue, CommandCause cause);
