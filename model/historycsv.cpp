@@ -5,6 +5,8 @@
 #include <QDateTime>
 #include <QIODevice>
 
+#include <cstdio>
+
 namespace {
 
 QByteArray field(const QString &text)
@@ -48,13 +50,37 @@ QByteArray HistoryCsv::row(const HistoryEvent &event)
 
 QString HistoryCsv::timeText(qint64 msecsSinceEpoch)
 {
-    const int offset = QDateTime::fromMSecsSinceEpoch(msecsSinceEpoch, Qt::LocalTime).offsetFromUtc();
-    const QDateTime local = QDateTime::fromMSecsSinceEpoch(msecsSinceEpoch, Qt::OffsetFromUTC, offset);
-    QString text = local.toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz"));
+    // Asking the time zone is most of an export's time; an offset holds for a quarter
+    // of an hour at least, as zones change theirs on such bounds.
+    constexpr qint64 SlotMs = 15 * 60 * 1000;
+    static thread_local qint64 cachedSlot = -1;
+    static thread_local int cachedOffset = 0;
+    const qint64 slot = msecsSinceEpoch >= 0 ? msecsSinceEpoch / SlotMs : (msecsSinceEpoch + 1) / SlotMs - 1;
+    if (slot != cachedSlot) {
+        cachedOffset = QDateTime::fromMSecsSinceEpoch(slot * SlotMs, Qt::LocalTime).offsetFromUtc();
+        cachedSlot = slot;
+    }
+    const int offset = cachedOffset;
+    const qint64 local = msecsSinceEpoch + qint64(offset) * 1000;
+    qint64 days = local >= 0 ? local / 86400000 : (local + 1) / 86400000 - 1;
+    const qint64 msOfDay = local - days * 86400000;
+    // Civil date from days since 1970-01-01 (proleptic Gregorian).
+    days += 719468;
+    const qint64 era = (days >= 0 ? days : days - 146096) / 146097;
+    const qint64 dayOfEra = days - era * 146097;
+    const qint64 yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const qint64 dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const qint64 mp = (5 * dayOfYear + 2) / 153;
+    const int day = int(dayOfYear - (153 * mp + 2) / 5 + 1);
+    const int month = int(mp < 10 ? mp + 3 : mp - 9);
+    const qint64 year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
     const int minutes = qAbs(offset) / 60;
-    text += QStringLiteral("%1%2:%3").arg(offset < 0 ? QLatin1Char('-') : QLatin1Char('+'))
-                .arg(minutes / 60, 2, 10, QLatin1Char('0')).arg(minutes % 60, 2, 10, QLatin1Char('0'));
-    return text;
+    char text[96];
+    std::snprintf(text, sizeof text, "%04lld-%02d-%02dT%02d:%02d:%02d.%03d%c%02d:%02d",
+                  static_cast<long long>(year), month, day, int(msOfDay / 3600000),
+                  int(msOfDay / 60000 % 60), int(msOfDay / 1000 % 60), int(msOfDay % 1000),
+                  offset < 0 ? '-' : '+', minutes / 60, minutes % 60);
+    return QString::fromLatin1(text);
 }
 
 bool HistoryCsv::parseTime(const QString &text, qint64 *msecsSinceEpoch)
