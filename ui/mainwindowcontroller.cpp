@@ -228,9 +228,9 @@ void MainWindowController::finishClosingWhenStopsAnswered()
     QStringList unconfirmed;
     for (const StoppingRotor &stopping : qAsConst(stoppingRotors)) {
         Cabinet *cabinet = stopping.cabinet;
-        if (cabinet && !cabinet->rotor(stopping.rotorIndex)->isRunCommandPending())
+        if (cabinet && !cabinet->rotor(stopping.rotorIndex)->isRunCommandPending()) {
             ++confirmed;
-        else if (!cabinet || !cabinet->isConnected()) {
+        } else if (!cabinet || !cabinet->isConnected()) {
             unconfirmed << rotorName(cabinet ? cabinet->host() : tr("a cabinet"), stopping.rotorIndex);
             emit stopUnconfirmed(cabinet, stopping.rotorIndex, tr("link failed before the stop was confirmed"));
         }
