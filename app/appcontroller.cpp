@@ -1,6 +1,7 @@
 #include "appcontroller.h"
 
 #include "cabinet.h"
+#include "historypanel.h"
 #include "installation.h"
 
 #include <QCoreApplication>
@@ -10,22 +11,30 @@
 #include <cstdio>
 #include <cstdlib>
 
-// Members go in reverse order: window, model, roster; then the QObject base
-// deletes the cabinets, each ending its worker thread.
+// Members go in reverse order: window, model, roster, the recorder (the end row),
+// the history (written out); then the QObject base deletes the cabinets, each
+// ending its worker thread.
 AppController::AppController()
     : hostPrefix(Installation::HostPrefix)
+    , recorder(&history)
     , cabinetModel(&cabinetList, this)
     , shutdown(&cabinetList)
     , windowController(this)
 {
+    QStringList hosts;
     for (int host = Installation::FirstHost; host <= Installation::LastHost; ++host) {
         auto *cabinet = new Cabinet(QLatin1String(hostPrefix) + QString::number(host),
                                     Installation::RotorsPerCabinet, this);
         cabinetList.appendCabinet(cabinet);
+        recorder.watch(cabinet);
+        hosts << cabinet->host();
     }
     // The model announces no rows as they come, so the view gets it complete.
     windowController.setCabinetModel(&cabinetModel);
     windowController.setShutdownSequence(&shutdown);
+    connect(&shutdown, SIGNAL(stopUnconfirmed(Cabinet*,int,QString)),
+            &recorder, SLOT(closeStopUnconfirmed(Cabinet*,int,QString)));
+    new HistoryPanel(&history, hosts, windowController.mainWindow());
 
     connect(&signalWatcher, SIGNAL(signalled(int)), this, SLOT(signalled(int)));
     connect(&shutdown, SIGNAL(finished()), this, SLOT(endedBySignal()));

@@ -2,6 +2,8 @@
 
 #include "cabinetlist.h"
 #include "cabinetlistmodel.h"
+#include "history.h"
+#include "historyrecorder.h"
 #include "mainwindowcontroller.h"
 #include "shutdownsequence.h"
 #include "signalwatcher.h"
@@ -34,6 +36,9 @@ private:
     void printUnconfirmed() const;
 
     const char *hostPrefix;
+    // Outlives the window and the roster, so that the close's rows and the end are written.
+    History history;
+    HistoryRecorder recorder;
     CabinetList cabinetList;
     CabinetListModel cabinetModel;
     ShutdownSequence shutdown;

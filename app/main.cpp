@@ -1,4 +1,5 @@
 #include "appcontroller.h"
+#include "historycommand.h"
 #include "mainwindow.h"
 #include "singleinstance.h"
 #include "startup.h"
@@ -10,6 +11,8 @@
 
 int main(int argc, char **argv)
 {
+    if (HistoryCommand::isRequested(argc, argv))
+        return HistoryCommand::run(argc, argv);
     Startup::beforeApplication();
     QApplication app(argc, argv);
     Startup::setIdentity();

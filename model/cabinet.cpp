@@ -92,8 +92,10 @@ void Cabinet::queryIdentify()
 
 void Cabinet::setIdentify(bool on)
 {
-    if (on != identifyOn && isConnected())
+    if (on != identifyOn && isConnected()) {
         client.sendIdentify(on);
+        emit identifySent(this, on);
+    }
 }
 
 // A loop whose link was lost still counts: the rotor pumps on, and the loop goes

@@ -47,6 +47,8 @@ signals:
     // A command to a rotor (or the cabinet) answered by its echo, or not.
     void commandConfirmed(Cabinet *, int rotor, int reg, int value);
     void commandFailed(Cabinet *, int rotor, int reg, int value);
+    // For the history: an identify command went to the cabinet.
+    void identifySent(Cabinet *, bool on);
 
 protected slots:
     void socketConnected();

@@ -96,6 +96,7 @@ void RotorHead::setCrpm(int crpm)
 {
     if (!isConnected())
         return;
+    emit commandSent(PumpCommand::Speed, this->crpm, crpm, cause);
     this->crpm = crpm;
     client->setUnitId(rotorIndex);
     client->sendCrpm(crpm);
@@ -105,6 +106,7 @@ void RotorHead::setDirection(int dir)
 {
     if (!isConnected())
         return;
+    emit commandSent(PumpCommand::Direction, direction, dir != 0 ? 1 : 0, cause);
     direction = dir != 0 ? 1 : 0;
     client->setUnitId(rotorIndex);
     client->sendDirection(direction == 1);
@@ -115,6 +117,7 @@ void RotorHead::setLoopMode(bool on)
     if (on == loopOn)
         return;
     loopOn = on;
+    emit loopSettingChanged(LoopSetting::Mode, !on, on);
     if (!on)
         endLoopPhase();
     // The decision rests on the state known now, not on the answer still to come.
@@ -127,11 +130,15 @@ void RotorHead::setLoopMode(bool on)
 
 void RotorHead::setLoopRunSecs(int secs)
 {
+    if (secs != runSecs)
+        emit loopSettingChanged(LoopSetting::OnTime, runSecs, secs);
     runSecs = secs;
 }
 
 void RotorHead::setLoopPauseSecs(int secs)
 {
+    if (secs != pauseSecs)
+        emit loopSettingChanged(LoopSetting::OffTime, pauseSecs, secs);
     pauseSecs = secs;
 }
 
@@ -141,8 +148,14 @@ void RotorHead::start()
         return;
     client->setUnitId(rotorIndex);
     client->sendStart();
+    emit commandSent(PumpCommand::Start, -1, -1, cause);
     if (loopOn)
         armRunTimer(false);
+}
+
+QScopedValueRollback<CommandCause> RotorHead::causeScope(CommandCause why)
+{
+    return QScopedValueRollback<CommandCause>(cause, why);
 }
 
 void RotorHead::armRunTimer(bool onSchedule)
@@ -191,11 +204,13 @@ void RotorHead::stop()
     if (isConnected()) {
         client->setUnitId(rotorIndex);
         client->sendStop();
+        emit commandSent(PumpCommand::Stop, -1, -1, cause);
     }
 }
 
 void RotorHead::loopGotoPause()
 {
+    const QScopedValueRollback<CommandCause> why(cause, CommandCause::LoopPhase);
     if (!isConnected()) {
         suspendLoop();
         return;
@@ -203,12 +218,15 @@ void RotorHead::loopGotoPause()
     loopTimer->stop();
     client->setUnitId(rotorIndex);
     client->sendStop();
+    emit commandSent(PumpCommand::Stop, -1, -1, cause);
     armPauseTimer(true);
 }
 
 void RotorHead::loopGotoRun()
 {
+    const QScopedValueRollback<CommandCause> why(cause, CommandCause::LoopPhase);
     if (stateHaltsLoop(state)) {
+        emit loopHalted(stateText);
         stop();
         return;
     }
@@ -219,6 +237,7 @@ void RotorHead::loopGotoRun()
     loopTimer->stop();
     client->setUnitId(rotorIndex);
     client->sendStart();
+    emit commandSent(PumpCommand::Start, -1, -1, cause);
     armRunTimer(true);
 }
 
@@ -226,8 +245,10 @@ void RotorHead::rotorStateResponse(int state, QString stateName)
 {
     // Listeners still see the loop running while they handle the news.
     emit stateChanged(stateName, state == 0);
-    if (stateHaltsLoop(state) && isLoopRunning())
+    if (stateHaltsLoop(state) && isLoopRunning()) {
         endLoopPhase();
+        emit loopHalted(stateName);
+    }
     this->state = state;
     stateText = stateName;
     // Back after a lost link: a fresh phase of what the rotor is doing now.

@@ -1,7 +1,11 @@
 #pragma once
 
+#include "commandcause.h"
+#include "pumpcommand.h"
+
 #include <QElapsedTimer>
 #include <QObject>
+#include <QScopedValueRollback>
 #include <QString>
 
 QT_BEGIN_NAMESPACE
@@ -37,12 +41,19 @@ public:
     void setLoopPauseSecs(int secs);
     void start();
     void stop();
+    // Commands sent while the returned guard lives are reported with this cause.
+    QScopedValueRollback<CommandCause> causeScope(CommandCause why);
 
 signals:
     void dataChanged();
     void stateChanged(QString stateName, bool isRunning);
     void crpmChanged(int crpm);
     void directionChanged(int dir);
+    // For the history: what went to the cabinet and why (-1: no value), the loop's
+    // settings, and a loop the cabinet's state ended.
+    void commandSent(PumpCommand command, int oldValue, int newValue, CommandCause cause);
+    void loopSettingChanged(LoopSetting setting, int oldValue, int newValue);
+    void loopHalted(QString stateName);
 
 protected slots:
     void loopGotoRun();
@@ -80,4 +91,5 @@ private:
     // the rotor's state, to go on.
     bool resumeWhenConnected = false;
     bool resumeOnState = false;
+    CommandCause cause = CommandCause::Operator;
 };

@@ -3,6 +3,7 @@
 #include "cabinet.h"
 #include "cabinetlist.h"
 #include "cabinetprotocol.h"
+#include "commandcause.h"
 #include "rotorhead.h"
 
 #include <QScopedValueRollback>
@@ -57,10 +58,13 @@ void ShutdownSequence::start()
                 continue;
             // A rotor in a run phase would go on pumping with nothing left to stop it.
             // Without a link the loop ends here, but the rotor cannot be told.
-            if (cabinet->isConnected())
+            if (cabinet->isConnected()) {
                 stops.append(Stop{cabinet, i, Outcome::Waiting});
-            else
+            } else {
                 unreachable << rotorName(cabinet, i);
+                emit stopUnconfirmed(cabinet, i, tr("cabinet not connected"));
+            }
+            const auto why = rotor->causeScope(CommandCause::Close);
             rotor->stop();
         }
     }
@@ -156,11 +160,23 @@ ShutdownSequence::Stop *ShutdownSequence::stopOf(Cabinet *cabinet, int rotor)
     return nullptr;
 }
 
+// A waiting stop gets its outcome, once.
+void ShutdownSequence::settle(Stop &stop, Outcome outcome)
+{
+    if (stop.outcome != Outcome::Waiting)
+        return;
+    stop.outcome = outcome;
+    if (outcome == Outcome::LinkFailed)
+        emit stopUnconfirmed(stop.cabinet, stop.rotor, tr("link failed before the stop was confirmed"));
+    else if (outcome == Outcome::Refused)
+        emit stopUnconfirmed(stop.cabinet, stop.rotor, tr("the cabinet did not confirm the stop"));
+}
+
 void ShutdownSequence::cabinetCommandConfirmed(Cabinet *cabinet, int rotor, int reg, int value)
 {
     Stop *stop = stopOf(cabinet, rotor);
-    if (stop && stop->outcome == Outcome::Waiting && isStop(reg, value))
-        stop->outcome = Outcome::Confirmed;
+    if (stop && isStop(reg, value))
+        settle(*stop, Outcome::Confirmed);
     update();
 }
 
@@ -168,11 +184,11 @@ void ShutdownSequence::cabinetCommandFailed(Cabinet *cabinet, int rotor, int reg
 {
     if (isStop(reg, value)) {
         if (Stop *stop = stopOf(cabinet, rotor)) {
-            if (stop->outcome == Outcome::Waiting)
-                stop->outcome = Outcome::Refused;
+            settle(*stop, Outcome::Refused);
         } else if (!otherRefusals.contains(rotorName(cabinet, rotor))) {
             // The operator's own Stop, given just before the end.
             otherRefusals << rotorName(cabinet, rotor);
+            emit stopUnconfirmed(cabinet, rotor, tr("the cabinet did not confirm the stop"));
         }
     }
     update();
@@ -181,8 +197,8 @@ void ShutdownSequence::cabinetCommandFailed(Cabinet *cabinet, int rotor, int reg
 void ShutdownSequence::cabinetLinkLost(Cabinet *cabinet)
 {
     for (Stop &stop : stops) {
-        if (stop.cabinet == cabinet && stop.outcome == Outcome::Waiting)
-            stop.outcome = Outcome::LinkFailed;
+        if (stop.cabinet == cabinet)
+            settle(stop, Outcome::LinkFailed);
     }
     update();
 }
@@ -204,10 +220,8 @@ void ShutdownSequence::update()
         return;
     }
     // A stop still waiting here belongs to a link that is gone.
-    for (Stop &stop : stops) {
-        if (stop.outcome == Outcome::Waiting)
-            stop.outcome = Outcome::LinkFailed;
-    }
+    for (Stop &stop : stops)
+        settle(stop, Outcome::LinkFailed);
     finishedNow = true;
     if (starting)
         return; // the caller asks isFinished()

@@ -50,6 +50,8 @@ public:
 signals:
     void progress();
     void finished();
+    // A rotor that may still be running, and why; for the history.
+    void stopUnconfirmed(Cabinet *cabinet, int rotor, QString reason);
 
 private slots:
     void cabinetCommandConfirmed(Cabinet *cabinet, int rotor, int reg, int value);
@@ -67,6 +69,7 @@ private:
     };
 
     Stop *stopOf(Cabinet *cabinet, int rotor);
+    void settle(Stop &stop, Outcome outcome);
     QStringList names(Outcome outcome) const;
     void update();
 

@@ -27,8 +27,10 @@ MainWindowController::MainWindowController(QObject *parent)
     window.show();
 
     RotorWidget *panels[RotorCount] = {ui.rotor1, ui.rotor2, ui.rotor3, ui.rotor4};
-    for (int i = 0; i < RotorCount; ++i)
+    for (int i = 0; i < RotorCount; ++i) {
         rotorControllers[i] = new RotorWidgetController(panels[i], this);
+        panels[i]->ui.rotorNameLbl->setText(tr("Rotor %1").arg(i + 1));
+    }
 
     connect(&window, SIGNAL(canCloseWindow(QCloseEvent*)), this, SLOT(canWindowClose(QCloseEvent*)),
             Qt::DirectConnection);

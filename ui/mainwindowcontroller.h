@@ -33,6 +33,7 @@ public:
     // The program ends without the window's asking (a signal, the desktop session):
     // nothing new may start, and the progress shows.
     void showEnding();
+    MainWindow *mainWindow() { return &window; }
 
 public slots:
     void cabinetItemActivated(const QModelIndex &index);

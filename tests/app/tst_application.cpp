@@ -3,6 +3,9 @@
 #include "appcontroller.h"
 #include "cabinet.h"
 #include "cabinetprotocol.h"
+#include "history.h"
+#include "historydatabase.h"
+#include "historypanel.h"
 #include "mainwindow.h"
 #include "rotorwidget.h"
 #include "simcabinet.h"
@@ -10,6 +13,7 @@
 #include "startup.h"
 #include "testsupport.h"
 
+#include <QAbstractItemModelTester>
 #include <QListView>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -51,6 +55,8 @@ private slots:
     void identifyShowsWhatTheCabinetConfirms();
     void refusedCabinetShowsRedThenConnects();
     void oneProgramPerWorkstation();
+    void historyOfASession();
+    void damagedHistoryIsMovedAsideControlGoesOn();
 
 private:
     MainWindow *window() const { return driver->window(); }
@@ -60,6 +66,7 @@ private:
     void click(int row, bool twice = false) { driver->click(row, twice); }
     void showConnected(int row) { QVERIFY(driver->showConnected(row)); }
     QStringList runCommands(int host, int unit) const;
+    QStringList historyRows() const;
 
     std::unique_ptr<AppDriver> driver;
 };
@@ -485,6 +492,133 @@ void tst_Application::oneProgramPerWorkstation()
     QCOMPARE(third.state(), QProcess::Running);
     third.terminate();
     QVERIFY(third.waitForFinished(5000));
+}
+
+// Oldest first, as "kind|cabinet|rotor|text|old|new|cause", after the program ended;
+// every row on the account of the user running the tests.
+QStringList tst_Application::historyRows() const
+{
+    QStringList rows;
+    HistoryDatabase db(driver->historyFile(), HistoryDatabase::Mode::Read);
+    const QString user = History::currentUser();
+    db.forEach({}, [&](const HistoryEvent &e) {
+        rows.prepend(QStringList({e.kind, e.cabinet, QString::number(e.rotor), e.text, e.oldValue,
+                                  e.newValue, e.cause}).join(QLatin1Char('|')));
+        if (e.user != user)
+            rows.prepend(QStringLiteral("user ") + e.user + QStringLiteral(": ") + rows.first());
+        return true;
+    });
+    if (!db.isOpen())
+        rows << db.errorText();
+    return rows;
+}
+
+void tst_Application::historyOfASession()
+{
+    SimCabinet *sim = driver->sim(2);
+    QAbstractItemModelTester tester(driver->historyPanel()->model());
+    QCOMPARE(panel(1)->ui.rotorNameLbl->text(), QStringLiteral("Rotor 1"));
+    QCOMPARE(panel(4)->ui.rotorNameLbl->text(), QStringLiteral("Rotor 4"));
+    showConnected(2);
+    QTRY_COMPARE(panel(4)->ui.rotorInfoLbl->text(), QStringLiteral("STOPPED"));
+
+    // Start, then a new speed while running, which stops the rotor first.
+    RotorWidget *first = panel(1);
+    QTest::mouseClick(first->ui.rotorBtn, Qt::LeftButton);
+    QTRY_COMPARE(first->ui.rotorInfoLbl->text(), QStringLiteral("RUNNING"));
+    first->ui.rotorSpeedBox->setFocus();
+    first->ui.rotorSpeedBox->selectAll();
+    QTest::keyClicks(first->ui.rotorSpeedBox, QStringLiteral("1200"));
+    QTest::keyClick(first->ui.rotorSpeedBox, Qt::Key_Return);
+    QTRY_COMPARE(sim->rotorSpeed(0), 1200);
+    QTRY_COMPARE(first->ui.rotorInfoLbl->text(), QStringLiteral("STOPPED"));
+    sim->setRotorState(0, 2);
+    QTRY_COMPARE(first->ui.rotorInfoLbl->text(), QStringLiteral("EMERGENCY STOP"));
+
+    // The link lost and made again by the operator.
+    const QModelIndex row = list()->model()->index(2, 0);
+    sim->dropConnections();
+    QTRY_VERIFY(row.data(Qt::ToolTipRole).toString().startsWith(QLatin1String("Error: ")));
+    // The panel's rows come live, newest on top.
+    HistoryModel *shown = driver->historyPanel()->model();
+    QTRY_VERIFY(shown->rowCount() > 0 && shown->eventAt(0).text.startsWith(QLatin1String("Link lost")));
+    click(2, true);
+    QTRY_COMPARE(row.data(Qt::DecorationRole).value<QColor>(), QColor(Qt::green));
+    QTRY_VERIFY(shown->eventAt(0).text.startsWith(QLatin1String("Reconnected")));
+
+    // A long loop on rotor 2, stopped by the close.
+    RotorWidget *second = panel(2);
+    QTRY_VERIFY(second->ui.loopEnableCheck->isEnabled());
+    QTest::mouseClick(second->ui.loopEnableCheck, Qt::LeftButton);
+    second->ui.onTimeBox->setValue(36000);
+    QTest::mouseClick(second->ui.rotorBtn, Qt::LeftButton);
+    QTRY_COMPARE(second->ui.rotorInfoLbl->text(), QStringLiteral("RUNNING"));
+    TestSupport::onNextDialog([](QMessageBox *box) { box->button(QMessageBox::Ok)->click(); });
+    window()->close();
+    QTRY_VERIFY_WITH_TIMEOUT(!window()->isVisible(), 6000);
+    driver->endProgram();
+
+    QStringList rows = historyRows();
+    rows.replaceInStrings(QRegularExpression(QStringLiteral("after \\d+\\.\\d s")), QStringLiteral("after N s"));
+    const QString c = QStringLiteral("|10.0.85.12|");
+    QCOMPARE(rows, QStringList({
+        "program||0|Program started||1.35|",
+        "link" + c + "0|Connected|||",
+        "state" + c + "1|State||STOPPED|",
+        "state" + c + "2|State||STOPPED|",
+        "state" + c + "3|State||STOPPED|",
+        "state" + c + "4|State||STOPPED|",
+        "command" + c + "1|Speed (cRPM)|0|0|operator",
+        "command" + c + "1|Start|||operator",
+        "state" + c + "1|State|STOPPED|RUNNING|",
+        "command" + c + "1|Stop|||operator",
+        "command" + c + "1|Speed (cRPM)|0|1200|operator",
+        "state" + c + "1|State|RUNNING|STOPPED|",
+        "state" + c + "1|State|STOPPED|EMERGENCY STOP|",
+        "link" + c + "0|Link lost: The remote host closed the connection|||",
+        "link" + c + "0|Reconnected after N s|||",
+        "loop" + c + "2|Loop mode|off|on|operator",
+        "loop" + c + "2|On time (s)|1|36000|operator",
+        "command" + c + "2|Speed (cRPM)|0|0|operator",
+        "command" + c + "2|Start|||operator",
+        "state" + c + "2|State|STOPPED|RUNNING|",
+        "command" + c + "2|Stop|||close",
+        "program||0|Program ended|||",
+    }));
+}
+
+void tst_Application::damagedHistoryIsMovedAsideControlGoesOn()
+{
+    const QByteArray garbage = QByteArray("not a history file, only bytes ").repeated(200);
+    driver.reset();
+    driver = std::make_unique<AppDriver>(this, [&garbage] {
+        QDir().mkpath(History::defaultFolder());
+        QFile file(QDir(History::defaultFolder()).filePath(History::fileName()));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(garbage);
+    });
+    auto *state = window()->statusBar()->findChild<QLabel *>(QStringLiteral("historyStateLbl"));
+    QTRY_VERIFY(state->isVisible());
+    QVERIFY2(state->text().startsWith(QLatin1String("History unavailable: the file was damaged; it is kept as "
+                                                    "history-damaged-")), qPrintable(state->text()));
+    const QStringList aside = QDir(History::defaultFolder()).entryList({QStringLiteral("history-damaged-*.sqlite")});
+    QCOMPARE(aside.size(), 1);
+    QFile kept(QDir(History::defaultFolder()).filePath(aside.first()));
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QCOMPARE(kept.readAll(), garbage);
+
+    // Control goes on, and the fresh file has it all.
+    showConnected(3);
+    QTest::mouseClick(panel(1)->ui.rotorBtn, Qt::LeftButton);
+    QTRY_COMPARE(panel(1)->ui.rotorInfoLbl->text(), QStringLiteral("RUNNING"));
+    QCOMPARE(driver->sim(3)->rotorState(0), 0);
+    driver->endProgram();
+    const QStringList rows = historyRows();
+    QVERIFY2(rows.size() > 4, qPrintable(rows.join(QLatin1Char('\n'))));
+    QCOMPARE(rows.at(0), QStringLiteral("program||0|Program started||1.35|"));
+    QVERIFY(rows.at(1).startsWith(QLatin1String("program||0|History file damaged; kept as history-damaged-")));
+    QVERIFY(rows.contains(QStringLiteral("command|10.0.85.13|1|Start|||operator")));
+    QCOMPARE(rows.last(), QStringLiteral("program||0|Program ended|||"));
 }
 
 QTEST_MAIN(tst_Application)

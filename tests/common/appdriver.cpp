@@ -4,18 +4,26 @@
 #include "cabinet.h"
 #include "cabinetlistmodel.h"
 #include "installation.h"
+#include "history.h"
+#include "historypanel.h"
 #include "mainwindow.h"
 #include "rotorwidget.h"
 #include "simcabinet.h"
 #include "testsupport.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QFile>
 #include <QListView>
 #include <QTest>
 
-AppDriver::AppDriver(QObject *simParent)
+AppDriver::AppDriver(QObject *simParent, const std::function<void()> &beforeStart)
     : simParent(simParent)
 {
+    // Never the user's own history.
+    qputenv("XDG_DATA_HOME", QFile::encodeName(dataHome.path()));
+    if (beforeStart)
+        beforeStart();
     for (int host = Installation::FirstHost; simParent && host <= Installation::LastHost; ++host) {
         SimCabinet *sim = TestSupport::startSimulator(simParent, TestSupport::installationHost(host), 502);
         sim->setTemperature(235);
@@ -30,6 +38,21 @@ AppDriver::~AppDriver()
 {
     app.reset();
     qDeleteAll(sims);
+}
+
+void AppDriver::endProgram()
+{
+    app.reset();
+}
+
+QString AppDriver::historyFile() const
+{
+    return QDir(History::defaultFolder()).filePath(History::fileName());
+}
+
+HistoryPanel *AppDriver::historyPanel() const
+{
+    return window()->findChild<HistoryPanel *>();
 }
 
 MainWindow *AppDriver::window() const

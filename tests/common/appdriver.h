@@ -2,7 +2,9 @@
 
 #include <QList>
 #include <QString>
+#include <QTemporaryDir>
 
+#include <functional>
 #include <memory>
 
 QT_BEGIN_NAMESPACE
@@ -13,6 +15,7 @@ QT_END_NAMESPACE
 
 class AppController;
 class Cabinet;
+class HistoryPanel;
 class MainWindow;
 class RotorWidget;
 class SimCabinet;
@@ -20,14 +23,20 @@ class SimCabinet;
 // The whole program against thirteen simulated cabinets at the installation's
 // addresses, driven through its window as an operator would. Only inside the
 // private network namespace. Without a simParent the cabinets are served by a
-// simulator process of their own.
+// simulator process of their own. Its history is written in a folder of its own,
+// prepared by beforeStart if given.
 class AppDriver final
 {
 public:
-    explicit AppDriver(QObject *simParent);
+    explicit AppDriver(QObject *simParent, const std::function<void()> &beforeStart = nullptr);
     ~AppDriver();
 
     AppController *controller() const { return app.get(); }
+    // The program ends as after its last window closed; the history stays to be read.
+    void endProgram();
+    QString historyFile() const;
+    HistoryPanel *historyPanel() const;
+
     MainWindow *window() const;
     QListView *list() const;
     RotorWidget *panel(int number) const; // rotor1 ... rotor4
@@ -48,6 +57,7 @@ public:
 
 private:
     Q_DISABLE_COPY_MOVE(AppDriver)
+    QTemporaryDir dataHome;
     QObject *simParent;
     QList<SimCabinet *> sims; // row 0 is 10.0.85.10
     std::unique_ptr<AppController> app;

@@ -59,11 +59,14 @@ void tst_MainWindow::formBuildsTheWindow()
     QCOMPARE(window->findChild<RotorWidget *>(QStringLiteral("rotor2"))->ui.rotorSpeedBox->locale(),
              QLocale(QLocale::English, QLocale::UnitedStates));
 
-    // Help holds exactly About; the website action is in no menu.
+    // File, View, then Help, which holds exactly About; the website action is in no menu.
     const QList<QAction *> menus = window->menuBar()->actions();
-    QCOMPARE(menus.size(), 1);
-    QCOMPARE(menus.at(0)->text(), QStringLiteral("Help"));
-    const QList<QAction *> entries = menus.at(0)->menu()->actions();
+    QCOMPARE(menus.size(), 3);
+    QCOMPARE(menus.at(0)->text(), QStringLiteral("File"));
+    QCOMPARE(menus.at(0)->menu()->actions().at(0)->text(), QStringLiteral("Export history\u2026"));
+    QCOMPARE(menus.at(1)->text(), QStringLiteral("View"));
+    QCOMPARE(menus.at(2)->text(), QStringLiteral("Help"));
+    const QList<QAction *> entries = menus.at(2)->menu()->actions();
     QCOMPARE(entries.size(), 1);
     QCOMPARE(entries.at(0)->objectName(), QStringLiteral("actionAbout"));
     QCOMPARE(entries.at(0)->text(), QStringLiteral("About"));

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QString>
+
+// Why a command went to a pump. The history keeps it with every command, so that a
+// row says whether the operator, a loop, the close or the link's return sent it.
+enum class CommandCause
+{
+    Operator,
+    LoopPhase,
+    Close,
+    Reconnection,
+    Recovery,
+};
+
+// As the history stores and shows it; never translated, so that exports compare.
+inline QString commandCauseText(CommandCause cause)
+{
+    switch (cause) {
+    case CommandCause::Operator:
+        return QStringLiteral("operator");
+    case CommandCause::LoopPhase:
+        return QStringLiteral("loop phase");
+    case CommandCause::Close:
+        return QStringLiteral("close");
+    case CommandCause::Reconnection:
+        return QStringLiteral("reconnection");
+    case CommandCause::Recovery:
+        return QStringLiteral("recovery");
+    }
+    return QString();
+}

@@ -1,0 +1,114 @@
+#include "history.h"
+
+#include "historyreader.h"
+#include "historywriter.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QStandardPaths>
+
+#include <pwd.h>
+#include <unistd.h>
+
+History::History(const QString &folder, QObject *parent)
+    : QObject(parent)
+    , path(QDir(folder.isEmpty() ? defaultFolder() : folder).filePath(fileName()))
+    , user(currentUser())
+    , writer(new HistoryWriter(path, user))
+    , reader(new HistoryReader(path))
+{
+    qRegisterMetaType<HistoryEvents>();
+    qRegisterMetaType<HistoryFilter>();
+    qRegisterMetaType<HistoryCursor>();
+
+    writerThread.setObjectName(QStringLiteral("history writer"));
+    readerThread.setObjectName(QStringLiteral("history reader"));
+    writer->moveToThread(&writerThread);
+    reader->moveToThread(&readerThread);
+    connect(&writerThread, &QThread::started, writer, &HistoryWriter::open);
+    connect(this, &History::appendNotify, writer, &HistoryWriter::append);
+    connect(writer, &HistoryWriter::written, this, &History::recorded);
+    connect(writer, &HistoryWriter::failed, this, &History::writerFailed);
+    connect(writer, &HistoryWriter::restored, this, &History::writerRestored);
+    connect(this, &History::readPageNotify, reader, &HistoryReader::readPage);
+    connect(this, &History::exportNotify, reader, &HistoryReader::exportCsv);
+    connect(reader, &HistoryReader::pageRead, this, &History::pageRead);
+    connect(reader, &HistoryReader::exported, this, &History::exported);
+    writerThread.start();
+    readerThread.start();
+}
+
+History::~History()
+{
+    handOver();
+    QMetaObject::invokeMethod(writer, "finish", Qt::BlockingQueuedConnection);
+    writerThread.quit();
+    readerThread.quit();
+    writerThread.wait();
+    readerThread.wait();
+    delete writer;
+    delete reader;
+}
+
+QString History::defaultFolder()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+}
+
+QString History::currentUser()
+{
+    if (const passwd *entry = ::getpwuid(::geteuid()))
+        return QString::fromLocal8Bit(entry->pw_name);
+    return qEnvironmentVariable("USER");
+}
+
+void History::record(HistoryEvent event)
+{
+    if (event.time == 0)
+        event.time = QDateTime::currentMSecsSinceEpoch();
+    if (event.user.isEmpty())
+        event.user = user;
+    pending.append(std::move(event));
+    if (!handOverPosted) {
+        handOverPosted = true;
+        QMetaObject::invokeMethod(this, "handOver", Qt::QueuedConnection);
+    }
+}
+
+// One hand-over for all that was recorded in one turn of the event loop.
+void History::handOver()
+{
+    handOverPosted = false;
+    if (pending.isEmpty())
+        return;
+    HistoryEvents events;
+    events.swap(pending);
+    emit appendNotify(events);
+}
+
+int History::readPage(const HistoryFilter &filter, const HistoryCursor &after, int limit)
+{
+    const int ticket = nextTicket++;
+    emit readPageNotify(ticket, filter, after, limit);
+    return ticket;
+}
+
+int History::exportCsv(const HistoryFilter &filter, const QString &target)
+{
+    const int ticket = nextTicket++;
+    emit exportNotify(ticket, filter, target);
+    return ticket;
+}
+
+void History::writerFailed(QString reason)
+{
+    failure = reason;
+    emit unavailable(reason);
+}
+
+void History::writerRestored()
+{
+    failure.clear();
+    emit available();
+}

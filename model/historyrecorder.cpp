@@ -1,0 +1,218 @@
+#include "historyrecorder.h"
+
+#include "cabinet.h"
+#include "history.h"
+#include "rotorhead.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QTimer>
+
+namespace {
+
+QString onOff(int value)
+{
+    return value != 0 ? QStringLiteral("on") : QStringLiteral("off");
+}
+
+QString directionText(int dir)
+{
+    return dir != 0 ? QStringLiteral("counter-clockwise") : QStringLiteral("clockwise");
+}
+
+} // namespace
+
+HistoryRecorder::HistoryRecorder(History *history, QObject *parent)
+    : QObject(parent)
+    , history(history)
+{
+    HistoryEvent started = event(HistoryKind::program(), nullptr, -1, tr("Program started"));
+    started.newValue = QCoreApplication::applicationVersion();
+    history->record(started);
+}
+
+HistoryRecorder::~HistoryRecorder()
+{
+    history->record(event(HistoryKind::program(), nullptr, -1, tr("Program ended")));
+}
+
+void HistoryRecorder::watch(Cabinet *cabinet)
+{
+    links.insert(cabinet, Link());
+    connect(cabinet, &Cabinet::didConnect, this, &HistoryRecorder::cabinetConnected);
+    connect(cabinet, &Cabinet::connectionError, this, &HistoryRecorder::cabinetFailed);
+    connect(cabinet, &Cabinet::didDisconnect, this, &HistoryRecorder::cabinetDisconnected);
+    connect(cabinet, &Cabinet::identifySent, this, &HistoryRecorder::cabinetIdentifySent);
+    for (int i = 0; RotorHead *rotor = cabinet->rotor(i); ++i) {
+        connect(rotor, &RotorHead::commandSent, this,
+                [=](PumpCommand command, int oldValue, int newValue, CommandCause cause) {
+            rotorCommand(cabinet, i, command, oldValue, newValue, cause);
+        });
+        connect(rotor, &RotorHead::stateChanged, this, [=](const QString &name, bool) {
+            rotorState(cabinet, rotor, i, name);
+        });
+        connect(rotor, &RotorHead::loopSettingChanged, this,
+                [=](LoopSetting setting, int oldValue, int newValue) {
+            rotorLoopSetting(cabinet, i, setting, oldValue, newValue);
+        });
+        connect(rotor, &RotorHead::loopHalted, this, [=](const QString &stateName) {
+            rotorLoopHalted(cabinet, i, stateName);
+        });
+    }
+}
+
+HistoryEvent HistoryRecorder::event(const QString &kind, Cabinet *cabinet, int rotorIndex,
+                                    const QString &text) const
+{
+    HistoryEvent e;
+    e.kind = kind;
+    e.cabinet = cabinet ? cabinet->host() : QString();
+    e.rotor = rotorIndex + 1;
+    e.text = text;
+    return e;
+}
+
+void HistoryRecorder::cabinetConnected(Cabinet *cabinet)
+{
+    Link &link = links[cabinet];
+    if (link.everUp && !link.up && !link.failureRecorded)
+        recordFailure(cabinet, tr("disconnected"));
+    QString text = tr("Connected");
+    if (link.everUp && !link.up && link.down.isValid())
+        text = tr("Reconnected after %1 s").arg(link.down.elapsed() / 1000.0, 0, 'f', 1);
+    link.everUp = true;
+    link.up = true;
+    link.failureRecorded = false;
+    history->record(event(HistoryKind::link(), cabinet, -1, text));
+}
+
+void HistoryRecorder::linkDown(Link &link)
+{
+    if (!link.up)
+        return;
+    link.up = false;
+    link.down.start();
+    link.lostAt = QDateTime::currentMSecsSinceEpoch();
+}
+
+// The reason for a link's end is known a moment after it: the row waits for it, or
+// for the link's return, whichever comes first.
+void HistoryRecorder::cabinetDisconnected(Cabinet *cabinet)
+{
+    linkDown(links[cabinet]);
+    QTimer::singleShot(ReasonWaitMs, this, [this, cabinet] {
+        if (!links[cabinet].up)
+            recordFailure(cabinet, cabinet->hasError() ? cabinet->errorString() : tr("disconnected"));
+    });
+}
+
+void HistoryRecorder::cabinetFailed(Cabinet *cabinet, const QString &reason)
+{
+    linkDown(links[cabinet]);
+    recordFailure(cabinet, reason);
+}
+
+// One row per outage, however many attempts fail while it lasts, at the time it began.
+void HistoryRecorder::recordFailure(Cabinet *cabinet, const QString &reason)
+{
+    Link &link = links[cabinet];
+    if (link.failureRecorded)
+        return;
+    link.failureRecorded = true;
+    HistoryEvent e = event(HistoryKind::link(), cabinet, -1,
+                           (link.everUp ? tr("Link lost: %1") : tr("Connection failed: %1")).arg(reason));
+    e.time = link.everUp ? link.lostAt : 0;
+    history->record(e);
+}
+
+void HistoryRecorder::cabinetIdentifySent(Cabinet *cabinet, bool on)
+{
+    HistoryEvent e = event(HistoryKind::command(), cabinet, -1, tr("Identify"));
+    e.oldValue = onOff(!on);
+    e.newValue = onOff(on);
+    e.cause = commandCauseText(CommandCause::Operator);
+    history->record(e);
+}
+
+void HistoryRecorder::rotorCommand(Cabinet *cabinet, int rotorIndex, PumpCommand command,
+                                   int oldValue, int newValue, CommandCause cause)
+{
+    HistoryEvent e = event(HistoryKind::command(), cabinet, rotorIndex, QString());
+    switch (command) {
+    case PumpCommand::Start:
+        e.text = tr("Start");
+        break;
+    case PumpCommand::Stop:
+        e.text = tr("Stop");
+        break;
+    case PumpCommand::Speed:
+        e.text = tr("Speed (cRPM)");
+        e.oldValue = QString::number(oldValue);
+        e.newValue = QString::number(newValue);
+        break;
+    case PumpCommand::Direction:
+        e.text = tr("Direction");
+        e.oldValue = directionText(oldValue);
+        e.newValue = directionText(newValue);
+        break;
+    case PumpCommand::Identify:
+        e.text = tr("Identify");
+        e.oldValue = onOff(oldValue);
+        e.newValue = onOff(newValue);
+        break;
+    }
+    e.cause = commandCauseText(cause);
+    history->record(e);
+}
+
+// The panels ask every second; only a change is news. The last state seen outlives
+// a lost link, so a return that finds the rotor as it was adds nothing.
+void HistoryRecorder::rotorState(Cabinet *cabinet, RotorHead *rotor, int rotorIndex, const QString &name)
+{
+    QString &last = states[rotor];
+    if (last == name)
+        return;
+    HistoryEvent e = event(HistoryKind::state(), cabinet, rotorIndex, tr("State"));
+    e.oldValue = last;
+    e.newValue = name;
+    last = name;
+    history->record(e);
+}
+
+void HistoryRecorder::rotorLoopSetting(Cabinet *cabinet, int rotorIndex, LoopSetting setting,
+                                       int oldValue, int newValue)
+{
+    HistoryEvent e = event(HistoryKind::loop(), cabinet, rotorIndex, QString());
+    switch (setting) {
+    case LoopSetting::Mode:
+        e.text = tr("Loop mode");
+        e.oldValue = onOff(oldValue);
+        e.newValue = onOff(newValue);
+        break;
+    case LoopSetting::OnTime:
+    case LoopSetting::OffTime:
+        e.text = setting == LoopSetting::OnTime ? tr("On time (s)") : tr("Off time (s)");
+        e.oldValue = QString::number(oldValue);
+        e.newValue = QString::number(newValue);
+        break;
+    }
+    e.cause = commandCauseText(CommandCause::Operator);
+    history->record(e);
+}
+
+void HistoryRecorder::rotorLoopHalted(Cabinet *cabinet, int rotorIndex, const QString &stateName)
+{
+    history->record(event(HistoryKind::loop(), cabinet, rotorIndex, tr("Loop halted: %1").arg(stateName)));
+}
+
+void HistoryRecorder::closeStopUnconfirmed(Cabinet *cabinet, int rotorIndex, QString reason)
+{
+    const QString key = (cabinet ? cabinet->host() : QString()) + QLatin1Char('/') + QString::number(rotorIndex);
+    if (unconfirmedStops.contains(key))
+        return;
+    unconfirmedStops.insert(key);
+    HistoryEvent e = event(HistoryKind::program(), cabinet, rotorIndex,
+                           tr("Close could not confirm the stop: %1").arg(reason));
+    e.cause = commandCauseText(CommandCause::Close);
+    history->record(e);
+}

@@ -1,0 +1,64 @@
+#pragma once
+
+#include "commandcause.h"
+#include "pumpcommand.h"
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QObject>
+#include <QSet>
+#include <QString>
+
+class Cabinet;
+class History;
+class RotorHead;
+struct HistoryEvent;
+
+// Turns what the cabinets and rotor heads report into history rows: commands with
+// their causes, links lost and back, states that changed, the loops' settings, and
+// the program's start and end. It listens only; nothing in the control path waits.
+class HistoryRecorder final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(HistoryRecorder)
+
+public:
+    explicit HistoryRecorder(History *history, QObject *parent = nullptr);
+    // Records the program's end.
+    ~HistoryRecorder() override;
+
+    void watch(Cabinet *cabinet);
+
+public slots:
+    void closeStopUnconfirmed(Cabinet *cabinet, int rotorIndex, QString reason);
+
+private:
+    struct Link
+    {
+        bool everUp = false;
+        bool up = false;
+        bool failureRecorded = false;
+        QElapsedTimer down;
+        qint64 lostAt = 0;
+    };
+    static constexpr int ReasonWaitMs = 500;
+
+    void cabinetConnected(Cabinet *cabinet);
+    void cabinetDisconnected(Cabinet *cabinet);
+    void cabinetFailed(Cabinet *cabinet, const QString &reason);
+    void linkDown(Link &link);
+    void recordFailure(Cabinet *cabinet, const QString &reason);
+    void cabinetIdentifySent(Cabinet *cabinet, bool on);
+    void rotorCommand(Cabinet *cabinet, int rotorIndex, PumpCommand command, int oldValue,
+                      int newValue, CommandCause cause);
+    void rotorState(Cabinet *cabinet, RotorHead *rotor, int rotorIndex, const QString &name);
+    void rotorLoopSetting(Cabinet *cabinet, int rotorIndex, LoopSetting setting, int oldValue,
+                          int newValue);
+    void rotorLoopHalted(Cabinet *cabinet, int rotorIndex, const QString &stateName);
+    HistoryEvent event(const QString &kind, Cabinet *cabinet, int rotorIndex, const QString &text) const;
+
+    History *history;
+    QHash<Cabinet *, Link> links;
+    QHash<RotorHead *, QString> states;
+    QSet<QString> unconfirmedStops;
+};

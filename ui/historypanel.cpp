@@ -1,0 +1,172 @@
+#include "historypanel.h"
+
+#include "history.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDateTimeEdit>
+#include <QDir>
+#include <QFileDialog>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMainWindow>
+#include <QStatusBar>
+#include <QTableView>
+#include <QVBoxLayout>
+
+HistoryPanel::HistoryPanel(History *history, const QStringList &cabinets, QMainWindow *window)
+    : QDockWidget(tr("History"), window)
+    , history(history)
+    , window(window)
+    , rows(history)
+{
+    setObjectName(QStringLiteral("historyPanel"));
+    auto *contents = new QWidget(this);
+    auto *layout = new QVBoxLayout(contents);
+    auto *filters = new QHBoxLayout;
+    layout->addLayout(filters);
+
+    cabinetBox = new QComboBox(contents);
+    cabinetBox->setObjectName(QStringLiteral("historyCabinetBox"));
+    cabinetBox->addItem(tr("All cabinets"));
+    cabinetBox->addItems(cabinets);
+    rotorBox = new QComboBox(contents);
+    rotorBox->setObjectName(QStringLiteral("historyRotorBox"));
+    rotorBox->addItem(tr("All rotors"), 0);
+    for (int rotor = 1; rotor <= 4; ++rotor)
+        rotorBox->addItem(tr("Rotor %1").arg(rotor), rotor);
+    kindBox = new QComboBox(contents);
+    kindBox->setObjectName(QStringLiteral("historyKindBox"));
+    kindBox->addItem(tr("All kinds"));
+    kindBox->addItems(HistoryKind::all());
+    sinceCheck = new QCheckBox(tr("From"), contents);
+    sinceEdit = new QDateTimeEdit(QDateTime(QDate::currentDate().startOfDay()), contents);
+    untilCheck = new QCheckBox(tr("to"), contents);
+    untilEdit = new QDateTimeEdit(QDateTime(QDate::currentDate().addDays(1).startOfDay()), contents);
+    for (QDateTimeEdit *edit : {sinceEdit, untilEdit}) {
+        edit->setCalendarPopup(true);
+        edit->setDisplayFormat(QStringLiteral("yyyy-MM-dd HH:mm"));
+        edit->setEnabled(false);
+    }
+    for (QWidget *widget : std::initializer_list<QWidget *>{cabinetBox, rotorBox, kindBox, sinceCheck,
+                                                           sinceEdit, untilCheck, untilEdit})
+        filters->addWidget(widget);
+    filters->addStretch();
+
+    view = new QTableView(contents);
+    view->setObjectName(QStringLiteral("historyView"));
+    view->setModel(&rows);
+    view->setSelectionBehavior(QAbstractItemView::SelectRows);
+    view->setAlternatingRowColors(true);
+    view->verticalHeader()->hide();
+    view->verticalHeader()->setDefaultSectionSize(view->fontMetrics().height() + 6);
+    view->horizontalHeader()->setStretchLastSection(true);
+    view->setWordWrap(false);
+    layout->addWidget(view);
+    setWidget(contents);
+
+    const auto changed = [this] { applyFilter(); };
+    connect(cabinetBox, QOverload<int>::of(&QComboBox::currentIndexChanged), this, changed);
+    connect(rotorBox, QOverload<int>::of(&QComboBox::currentIndexChanged), this, changed);
+    connect(kindBox, QOverload<int>::of(&QComboBox::currentIndexChanged), this, changed);
+    connect(sinceCheck, &QCheckBox::toggled, sinceEdit, &QWidget::setEnabled);
+    connect(untilCheck, &QCheckBox::toggled, untilEdit, &QWidget::setEnabled);
+    connect(sinceCheck, &QCheckBox::toggled, this, changed);
+    connect(untilCheck, &QCheckBox::toggled, this, changed);
+    connect(sinceEdit, &QDateTimeEdit::dateTimeChanged, this, changed);
+    connect(untilEdit, &QDateTimeEdit::dateTimeChanged, this, changed);
+
+    // Hidden at first: the window keeps its size; View > History opens it below the panels.
+    window->addDockWidget(Qt::BottomDockWidgetArea, this);
+    hide();
+    if (QAction *show = window->findChild<QAction *>(QStringLiteral("actionShowHistory"))) {
+        show->setEnabled(true);
+        connect(show, &QAction::toggled, this, [this](bool on) {
+            setVisible(on);
+            if (on && !grownOnce && !this->window->isMaximized() && !this->window->isFullScreen()) {
+                grownOnce = true;
+                this->window->resize(this->window->width(), this->window->height() + 240);
+            }
+        });
+        connect(this, &QDockWidget::visibilityChanged, show, [this, show](bool) {
+            show->setChecked(!isHidden());
+        });
+    }
+    if (QAction *exportAction = window->findChild<QAction *>(QStringLiteral("actionExportHistory"))) {
+        exportAction->setEnabled(true);
+        connect(exportAction, &QAction::triggered, this, &HistoryPanel::exportHistory);
+    }
+
+    auto *label = new QLabel(window->statusBar());
+    label->setObjectName(QStringLiteral("historyStateLbl"));
+    label->hide();
+    window->statusBar()->insertPermanentWidget(0, label);
+    stateLabel = label;
+    connect(history, &History::unavailable, this, &HistoryPanel::showUnavailable);
+    connect(history, &History::available, this, [this] {
+        if (stateLabel)
+            stateLabel->hide();
+    });
+    connect(history, &History::exported, this, &HistoryPanel::exported);
+    if (!history->isAvailable())
+        showUnavailable(history->failureReason());
+}
+
+HistoryFilter HistoryPanel::currentFilter() const
+{
+    HistoryFilter filter;
+    if (cabinetBox->currentIndex() > 0)
+        filter.cabinet = cabinetBox->currentText();
+    filter.rotor = rotorBox->currentData().toInt();
+    if (kindBox->currentIndex() > 0)
+        filter.kind = kindBox->currentText();
+    if (sinceCheck->isChecked())
+        filter.since = sinceEdit->dateTime().toMSecsSinceEpoch();
+    if (untilCheck->isChecked())
+        filter.until = untilEdit->dateTime().toMSecsSinceEpoch();
+    return filter;
+}
+
+void HistoryPanel::applyFilter()
+{
+    rows.setFilter(currentFilter());
+}
+
+void HistoryPanel::exportHistory()
+{
+    QString target = exportTarget;
+    if (target.isEmpty()) {
+        const QString suggested = QDir::home().filePath(
+                QStringLiteral("history-%1.csv").arg(QDate::currentDate().toString(Qt::ISODate)));
+        target = QFileDialog::getSaveFileName(window, tr("Export history"), suggested,
+                                              tr("CSV files (*.csv)"));
+        if (target.isEmpty())
+            return;
+    }
+    exportingTo = target;
+    exportTicket = history->exportCsv(currentFilter(), target);
+    window->statusBar()->showMessage(tr("Exporting history to %1…").arg(QDir::toNativeSeparators(target)));
+}
+
+void HistoryPanel::exported(int ticket, qint64 count, const QString &error)
+{
+    if (ticket != exportTicket)
+        return;
+    exportTicket = 0;
+    if (count < 0) {
+        window->statusBar()->showMessage(tr("History not exported: %1").arg(error));
+        return;
+    }
+    window->statusBar()->showMessage(tr("History exported: %1 rows to %2")
+                                     .arg(count).arg(QDir::toNativeSeparators(exportingTo)), 30000);
+}
+
+void HistoryPanel::showUnavailable(const QString &reason)
+{
+    if (!stateLabel)
+        return;
+    stateLabel->setText(tr("History unavailable: ") + reason);
+    stateLabel->show();
+}
