@@ -14,6 +14,7 @@ AppController::AppController()
     : hostPrefix("10.0.85.")
     , cabinetModel(&cabinetList, this)
     , windowController(this)
+    , session(this)
 {
     for (int host = FirstHost; host <= LastHost; ++host) {
         auto *cabinet = new Cabinet(QLatin1String(hostPrefix) + QString::number(host),
@@ -22,4 +23,5 @@ AppController::AppController()
     }
     // The model announces no rows as they come, so the view gets it complete.
     windowController.setCabinetModel(&cabinetModel);
+    session.start(cabinetList, &windowController);
 }

@@ -3,6 +3,7 @@
 #include "cabinetlist.h"
 #include "cabinetlistmodel.h"
 #include "mainwindowcontroller.h"
+#include "sessionkeeper.h"
 
 #include <QObject>
 
@@ -21,4 +22,6 @@ private:
     CabinetList cabinetList;
     CabinetListModel cabinetModel;
     MainWindowController windowController;
+    // Destroyed first, while window and cabinets still stand.
+    SessionKeeper session;
 };

@@ -30,6 +30,8 @@ public:
     ~MainWindowController() override;
 
     void setCabinetModel(CabinetListModel *model);
+    MainWindow *mainWindow() { return &window; }
+    Cabinet *displayedCabinet() const { return currentCabinet; }
 
 public slots:
     void cabinetItemActivated(const QModelIndex &index);

@@ -10,11 +10,20 @@
 
 #include <QApplication>
 #include <QListView>
+#include <QSettings>
+#include <QTemporaryDir>
 #include <QTest>
 
-AppDriver::AppDriver(QObject *simParent)
+AppDriver::AppDriver(QObject *simParent, const QString &settingsFolder)
     : simParent(simParent)
 {
+    QString folder = settingsFolder;
+    if (folder.isEmpty()) {
+        ownSettings = std::make_unique<QTemporaryDir>();
+        folder = ownSettings->path();
+    }
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, folder);
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, folder);
     for (int host = 10; simParent && host <= 22; ++host) {
         SimCabinet *sim = TestSupport::startSimulator(simParent, TestSupport::installationHost(host), 502);
         sim->setTemperature(235);

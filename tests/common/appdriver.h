@@ -9,6 +9,7 @@ QT_BEGIN_NAMESPACE
 class QListView;
 class QObject;
 class QPushButton;
+class QTemporaryDir;
 QT_END_NAMESPACE
 
 class AppController;
@@ -20,11 +21,12 @@ class SimCabinet;
 // The whole program against thirteen simulated cabinets at the installation's
 // addresses, driven through its window as an operator would. Only inside the
 // private network namespace. Without a simParent the cabinets are served by a
-// simulator process of their own.
+// simulator process of their own. The program keeps its settings in settingsFolder,
+// or in a fresh folder of the driver's own: never in the user's.
 class AppDriver final
 {
 public:
-    explicit AppDriver(QObject *simParent);
+    explicit AppDriver(QObject *simParent, const QString &settingsFolder = QString());
     ~AppDriver();
 
     MainWindow *window() const;
@@ -49,5 +51,6 @@ private:
     Q_DISABLE_COPY_MOVE(AppDriver)
     QObject *simParent;
     QList<SimCabinet *> sims; // row 0 is 10.0.85.10
+    std::unique_ptr<QTemporaryDir> ownSettings;
     std::unique_ptr<AppController> app;
 };
