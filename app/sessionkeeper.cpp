@@ -32,6 +32,14 @@ SessionKeeper::~SessionKeeper()
     if (!recordTimer.isActive())
         return;
     record();
+    // The close stops every loop. An end that left one going (the session ending
+    // under the program, say) leaves its rotors to the next start, as a crash does.
+    for (const Cabinet *cabinet : qAsConst(cabinets)) {
+        for (int i = 0; const RotorHead *rotor = cabinet->rotor(i); ++i) {
+            if (rotor->isLoopRunning())
+                return;
+        }
+    }
     store.markCleanEnd();
 }
 

@@ -25,7 +25,7 @@ class SessionKeeper final : public QObject
 
 public:
     explicit SessionKeeper(QObject *parent);
-    // Only the close ends the program with its controller destroyed: the run ended cleanly.
+    // The program ends through the close: the run ended cleanly, unless loops still run.
     ~SessionKeeper() override;
 
     // Once the window shows the complete roster.

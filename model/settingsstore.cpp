@@ -27,7 +27,7 @@ QString cabinetKey(const QString &host)
 
 QString shown(const QVariant &raw)
 {
-    if (raw.canConvert<QStringList>() && raw.userType() == QMetaType::QStringList)
+    if (raw.userType() == QMetaType::QStringList)
         return raw.toStringList().join(QLatin1Char(','));
     return raw.toString();
 }
