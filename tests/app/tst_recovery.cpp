@@ -12,6 +12,7 @@
 #include "testsupport.h"
 
 #include <QLabel>
+#include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
 #include <QSettings>
@@ -224,6 +225,10 @@ void tst_Recovery::choiceAfterKill()
         QCOMPARE(sims[0]->rotorState(0), 0);
 
     // Closed, the run ends cleanly: the next start asks nothing.
+    if (loopsRun)
+        TestSupport::onNextDialog([](QMessageBox *box) { box->button(QMessageBox::Ok)->click(); });
+    driver->window()->close();
+    QTRY_VERIFY_WITH_TIMEOUT(!driver->window()->isVisible(), 5000);
     const QString file = settingsFile();
     driver.reset();
     QVERIFY(fileText(file).contains("state=ended"));
