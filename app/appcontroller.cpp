@@ -20,6 +20,7 @@ AppController::AppController()
     , cabinetModel(&cabinetList, this)
     , shutdown(&cabinetList)
     , windowController(this)
+    , session(this)
 {
     QStringList hosts;
     for (int host = Installation::FirstHost; host <= Installation::LastHost; ++host) {
@@ -35,6 +36,7 @@ AppController::AppController()
     connect(&shutdown, SIGNAL(stopUnconfirmed(Cabinet*,int,QString)),
             &recorder, SLOT(closeStopUnconfirmed(Cabinet*,int,QString)));
     new HistoryPanel(&history, hosts, windowController.mainWindow());
+    session.start(cabinetList, &windowController);
 
     connect(&signalWatcher, SIGNAL(signalled(int)), this, SLOT(signalled(int)));
     connect(&shutdown, SIGNAL(finished()), this, SLOT(endedBySignal()));

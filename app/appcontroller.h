@@ -5,6 +5,7 @@
 #include "history.h"
 #include "historyrecorder.h"
 #include "mainwindowcontroller.h"
+#include "sessionkeeper.h"
 #include "shutdownsequence.h"
 #include "signalwatcher.h"
 
@@ -44,5 +45,7 @@ private:
     ShutdownSequence shutdown;
     MainWindowController windowController;
     SignalWatcher signalWatcher;
+    // Destroyed first, while window and cabinets still stand.
+    SessionKeeper session;
     bool endingBySignal = false;
 };

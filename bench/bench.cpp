@@ -26,7 +26,9 @@
 #include <QPushButton>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSettings>
 #include <QStringListModel>
+#include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
 #include <QDir>
@@ -715,6 +717,9 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     Startup::setIdentity();
     self = QApplication::applicationFilePath();
+    // The programs measured keep their settings to themselves, never in the user's.
+    QTemporaryDir settings;
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settings.path());
     if (!TestSupport::inPrivateNetwork())
         giveUp(QStringLiteral("not inside a private network namespace; run scripts/bench"));
 

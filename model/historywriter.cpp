@@ -7,6 +7,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
+
 HistoryWriter::HistoryWriter(const QString &path, const QString &user)
     : path(path)
     , user(user)
@@ -84,7 +86,11 @@ bool HistoryWriter::ensureOpen()
         report(tr("the file was damaged; it is kept as %1 and a new one was started")
                    .arg(QFileInfo(movedTo).fileName()), true);
     }
+    // In the order things happened: what was handed over before the file opened
+    // may be older than what opening it found.
     waiting = found + waiting;
+    std::stable_sort(waiting.begin(), waiting.end(),
+                     [](const HistoryEvent &a, const HistoryEvent &b) { return a.time < b.time; });
     return true;
 }
 

@@ -208,6 +208,28 @@ void RotorHead::stop()
     }
 }
 
+void RotorHead::restoreLoopSettings(bool on, int runSecs, int pauseSecs)
+{
+    endLoopPhase();
+    loopOn = on;
+    this->runSecs = runSecs;
+    this->pauseSecs = pauseSecs;
+}
+
+void RotorHead::resumeLoop()
+{
+    if (!loopOn)
+        return;
+    if (!isConnected()) {
+        suspendLoop();
+        return;
+    }
+    // The state known may be older than the program's absence; the answer decides.
+    endLoopPhase();
+    resumeOnState = true;
+    queryState(false);
+}
+
 void RotorHead::loopGotoPause()
 {
     const QScopedValueRollback<CommandCause> why(cause, CommandCause::LoopPhase);

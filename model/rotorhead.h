@@ -43,6 +43,13 @@ public:
     void stop();
     // Commands sent while the returned guard lives are reported with this cause.
     QScopedValueRollback<CommandCause> causeScope(CommandCause why);
+    // Loop settings remembered from an earlier run: nothing is sent and nothing
+    // starts; the loop runs again only with start() or resumeLoop().
+    void restoreLoopSettings(bool on, int runSecs, int pauseSecs);
+    // Takes up a loop that a program which died left behind, sending nothing now:
+    // a run phase if the rotor runs, a pause phase if not, decided by a fresh state
+    // answer (or, with the link down, once the link is back).
+    void resumeLoop();
 
 signals:
     void dataChanged();

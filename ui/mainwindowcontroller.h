@@ -34,6 +34,7 @@ public:
     // nothing new may start, and the progress shows.
     void showEnding();
     MainWindow *mainWindow() { return &window; }
+    Cabinet *displayedCabinet() const { return currentCabinet; }
 
 public slots:
     void cabinetItemActivated(const QModelIndex &index);

@@ -445,6 +445,7 @@ void tst_Application::oneProgramPerWorkstation()
     const QString lockPath = lockDirectory.filePath(QStringLiteral("tavrel-control.lock"));
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("TAVREL_LOCK_DIR"), lockDirectory.path());
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), lockDirectory.path());
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     auto start = [&](QProcess &program) {
         program.setProcessEnvironment(environment);
@@ -591,7 +592,7 @@ void tst_Application::damagedHistoryIsMovedAsideControlGoesOn()
 {
     const QByteArray garbage = QByteArray("not a history file, only bytes ").repeated(200);
     driver.reset();
-    driver = std::make_unique<AppDriver>(this, [&garbage] {
+    driver = std::make_unique<AppDriver>(this, QString(), [&garbage] {
         QDir().mkpath(History::defaultFolder());
         QFile file(QDir(History::defaultFolder()).filePath(History::fileName()));
         QVERIFY(file.open(QIODevice::WriteOnly));

@@ -15,11 +15,21 @@
 #include <QDir>
 #include <QFile>
 #include <QListView>
+#include <QSettings>
+#include <QTemporaryDir>
 #include <QTest>
 
-AppDriver::AppDriver(QObject *simParent, const std::function<void()> &beforeStart)
+AppDriver::AppDriver(QObject *simParent, const QString &settingsFolder,
+                     const std::function<void()> &beforeStart)
     : simParent(simParent)
 {
+    QString folder = settingsFolder;
+    if (folder.isEmpty()) {
+        ownSettings = std::make_unique<QTemporaryDir>();
+        folder = ownSettings->path();
+    }
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, folder);
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, folder);
     // Never the user's own history.
     qputenv("XDG_DATA_HOME", QFile::encodeName(dataHome.path()));
     if (beforeStart)

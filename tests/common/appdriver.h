@@ -11,6 +11,7 @@ QT_BEGIN_NAMESPACE
 class QListView;
 class QObject;
 class QPushButton;
+class QTemporaryDir;
 QT_END_NAMESPACE
 
 class AppController;
@@ -23,12 +24,14 @@ class SimCabinet;
 // The whole program against thirteen simulated cabinets at the installation's
 // addresses, driven through its window as an operator would. Only inside the
 // private network namespace. Without a simParent the cabinets are served by a
-// simulator process of their own. Its history is written in a folder of its own,
-// prepared by beforeStart if given.
+// simulator process of their own. The program keeps its settings in settingsFolder,
+// or in a fresh folder of the driver's own: never in the user's. Its history is
+// written in a folder of its own, prepared by beforeStart if given.
 class AppDriver final
 {
 public:
-    explicit AppDriver(QObject *simParent, const std::function<void()> &beforeStart = nullptr);
+    explicit AppDriver(QObject *simParent, const QString &settingsFolder = QString(),
+                       const std::function<void()> &beforeStart = nullptr);
     ~AppDriver();
 
     AppController *controller() const { return app.get(); }
@@ -60,5 +63,6 @@ private:
     QTemporaryDir dataHome;
     QObject *simParent;
     QList<SimCabinet *> sims; // row 0 is 10.0.85.10
+    std::unique_ptr<QTemporaryDir> ownSettings;
     std::unique_ptr<AppController> app;
 };

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "recovery.h"
+#include "settingsstore.h"
+
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+
+QT_BEGIN_NAMESPACE
+class QLabel;
+QT_END_NAMESPACE
+
+class Cabinet;
+class MainWindowController;
+
+// Keeps what the operator set from one run to the next, and marks whether a run
+// ended through the close. After one that did not, it has the loops that run left
+// behind read and put to the operator before it records anything new.
+class SessionKeeper final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(SessionKeeper)
+
+public:
+    explicit SessionKeeper(QObject *parent);
+    // The program ends through the close: the run ended cleanly, unless loops still run.
+    ~SessionKeeper() override;
+
+    // Once the window shows the complete roster.
+    void start(const QList<Cabinet *> &cabinets, MainWindowController *windowController);
+
+    static constexpr int RecordMs = 1000;
+    static constexpr int AliveMs = 30000;
+
+signals:
+    // For the history: the operator's choice after a run that died, and its rotors.
+    void recoveryChosen(Recovery::Choice choice, const QStringList &rotors);
+
+private:
+    void restore();
+    void showRecovery();
+    void record();
+
+    SettingsStore store;
+    Recovery recovery;
+    QList<Cabinet *> cabinets;
+    MainWindowController *windowController = nullptr;
+    QPointer<QLabel> cannotSaveLbl;
+    QTimer recordTimer;
+    QTimer aliveTimer;
+};

@@ -1,0 +1,265 @@
+#include "settingsstore.h"
+
+#include <QRegularExpression>
+#include <QSettings>
+
+#include <cstdio>
+
+namespace {
+
+const QString StateKey = QStringLiteral("run/state");
+const QString AliveKey = QStringLiteral("run/lastAlive");
+const QString GeometryKey = QStringLiteral("window/geometry");
+const QString DisplayedKey = QStringLiteral("window/cabinet");
+const QString Running = QStringLiteral("running");
+const QString Ended = QStringLiteral("ended");
+
+// Rotors are numbered as on the panels, 1 to 4.
+QString rotorKey(const QString &host, int rotorIndex, const char *field)
+{
+    return QStringLiteral("cabinets/%1/rotor%2/%3").arg(host).arg(rotorIndex + 1).arg(QLatin1String(field));
+}
+
+QString cabinetKey(const QString &host)
+{
+    return QStringLiteral("cabinets/%1/connected").arg(host);
+}
+
+QString shown(const QVariant &raw)
+{
+    if (raw.userType() == QMetaType::QStringList)
+        return raw.toStringList().join(QLatin1Char(','));
+    return raw.toString();
+}
+
+bool isText(const QVariant &raw)
+{
+    return raw.userType() == QMetaType::QString;
+}
+
+} // namespace
+
+SettingsStore::SettingsStore(QObject *parent)
+    : QObject(parent)
+    , file(QSettings().fileName())
+    , writer(file)
+{
+    thread.setObjectName(QStringLiteral("settings writer"));
+    writer.moveToThread(&thread);
+    connect(this, &SettingsStore::writeNotify, &writer, &SettingsWriter::write);
+    connect(&writer, &SettingsWriter::reported, this, &SettingsStore::writerReported);
+    thread.start();
+}
+
+SettingsStore::~SettingsStore()
+{
+    // Behind every write already handed over.
+    QMetaObject::invokeMethod(&writer, &SettingsWriter::flush, Qt::BlockingQueuedConnection);
+    thread.quit();
+    thread.wait();
+}
+
+QString SettingsStore::fileName() const
+{
+    return file;
+}
+
+void SettingsStore::load(const QStringList &hosts, int rotorsPerCabinet)
+{
+    QSettings settings(file, QSettings::IniFormat);
+    const QStringList keys = settings.allKeys();
+    if (settings.status() == QSettings::AccessError) {
+        std::fprintf(stderr, "Settings file %s cannot be read; using the defaults\n", qPrintable(file));
+        return;
+    }
+    if (settings.status() == QSettings::FormatError) {
+        std::fprintf(stderr, "Settings file %s is corrupt; what could not be read is left at its default\n",
+                     qPrintable(file));
+    }
+    for (const QString &key : keys) {
+        const QVariant value = validated(key, settings.value(key), hosts, rotorsPerCabinet);
+        if (value.isValid())
+            values.insert(key, value);
+    }
+    endedCleanly = values.value(StateKey, Ended).toString() == Ended;
+    previousAlive = QDateTime::fromString(values.value(AliveKey).toString(), Qt::ISODateWithMs);
+}
+
+// The value as the program uses it, or an invalid one after saying what is wrong.
+QVariant SettingsStore::validated(const QString &key, const QVariant &raw, const QStringList &hosts,
+                                  int rotorsPerCabinet)
+{
+    const QString text = shown(raw);
+    const QString quoted = QLatin1Char('"') + text + QLatin1Char('"');
+    auto asBool = [&](const QString &consequence) -> QVariant {
+        if (raw.userType() == QMetaType::Bool || (isText(raw) && (text == QLatin1String("true")
+                                                                  || text == QLatin1String("false"))))
+            return raw.toBool();
+        reject(key, quoted + QStringLiteral(" is not true or false; ") + consequence);
+        return {};
+    };
+
+    if (key == StateKey) {
+        if (isText(raw) && (text == Running || text == Ended))
+            return text;
+        reject(key, quoted + QStringLiteral(" is neither running nor ended; taken as ended"));
+        return {};
+    }
+    if (key == AliveKey) {
+        if (isText(raw) && QDateTime::fromString(text, Qt::ISODateWithMs).isValid())
+            return text;
+        reject(key, quoted + QStringLiteral(" is not a time; the time away is not known"));
+        return {};
+    }
+    if (key == GeometryKey) {
+        if (raw.userType() == QMetaType::QByteArray && !raw.toByteArray().isEmpty())
+            return raw;
+        rejectWindowGeometry();
+        return {};
+    }
+    if (key == DisplayedKey) {
+        if (isText(raw) && hosts.contains(text))
+            return text;
+        reject(key, quoted + QStringLiteral(" is not a cabinet of this installation; none is shown"));
+        return {};
+    }
+
+    static const QRegularExpression cabinetPattern(QStringLiteral("^cabinets/([^/]+)/(.+)$"));
+    static const QRegularExpression rotorPattern(QStringLiteral("^rotor(\\d+)/(loop|onSecs|offSecs|looping)$"));
+    const QRegularExpressionMatch cabinet = cabinetPattern.match(key);
+    if (!cabinet.hasMatch()) {
+        reject(key, QStringLiteral("unknown setting; ignored"));
+        return {};
+    }
+    const QString host = cabinet.captured(1);
+    if (!hosts.contains(host)) {
+        reject(key, QStringLiteral("no cabinet %1 in this installation; ignored").arg(host));
+        return {};
+    }
+    if (cabinet.captured(2) == QLatin1String("connected"))
+        return asBool(QStringLiteral("taken as not connected"));
+    const QRegularExpressionMatch rotor = rotorPattern.match(cabinet.captured(2));
+    if (!rotor.hasMatch()) {
+        reject(key, QStringLiteral("unknown setting; ignored"));
+        return {};
+    }
+    const int number = rotor.captured(1).toInt();
+    if (number < 1 || number > rotorsPerCabinet) {
+        reject(key, QStringLiteral("no rotor %1 on a cabinet; ignored").arg(rotor.captured(1)));
+        return {};
+    }
+    const QString field = rotor.captured(2);
+    if (field == QLatin1String("loop"))
+        return asBool(QStringLiteral("loop mode off"));
+    if (field == QLatin1String("looping"))
+        return asBool(QStringLiteral("taken as not looping"));
+    bool isNumber = false;
+    const int secs = text.toInt(&isNumber);
+    if (isText(raw) && isNumber && secs >= MinLoopSecs && secs <= MaxLoopSecs)
+        return secs;
+    reject(key, quoted + QStringLiteral(" is not a time of %1 to %2 s; using %1 s").arg(MinLoopSecs).arg(MaxLoopSecs));
+    return {};
+}
+
+void SettingsStore::reject(const QString &key, const QString &why)
+{
+    std::fprintf(stderr, "Settings file %s: %s: %s\n", qPrintable(file), qPrintable(key), qPrintable(why));
+    values.remove(key);
+    emit writeNotify(key, QVariant());
+}
+
+void SettingsStore::rejectWindowGeometry()
+{
+    reject(GeometryKey, QStringLiteral("not a saved window geometry; using the default size and place"));
+}
+
+bool SettingsStore::lastRunEndedCleanly() const
+{
+    return endedCleanly;
+}
+
+QDateTime SettingsStore::lastSeenAlive() const
+{
+    return previousAlive;
+}
+
+SettingsStore::Loop SettingsStore::loop(const QString &host, int rotorIndex) const
+{
+    Loop loop;
+    loop.on = values.value(rotorKey(host, rotorIndex, "loop"), loop.on).toBool();
+    loop.runSecs = values.value(rotorKey(host, rotorIndex, "onSecs"), loop.runSecs).toInt();
+    loop.pauseSecs = values.value(rotorKey(host, rotorIndex, "offSecs"), loop.pauseSecs).toInt();
+    loop.running = values.value(rotorKey(host, rotorIndex, "looping"), loop.running).toBool();
+    return loop;
+}
+
+bool SettingsStore::wasConnected(const QString &host) const
+{
+    return values.value(cabinetKey(host), false).toBool();
+}
+
+QByteArray SettingsStore::windowGeometry() const
+{
+    return values.value(GeometryKey).toByteArray();
+}
+
+QString SettingsStore::displayedCabinet() const
+{
+    return values.value(DisplayedKey).toString();
+}
+
+void SettingsStore::setLoop(const QString &host, int rotorIndex, const Loop &loop)
+{
+    put(rotorKey(host, rotorIndex, "loop"), loop.on);
+    put(rotorKey(host, rotorIndex, "onSecs"), qBound(MinLoopSecs, loop.runSecs, MaxLoopSecs));
+    put(rotorKey(host, rotorIndex, "offSecs"), qBound(MinLoopSecs, loop.pauseSecs, MaxLoopSecs));
+    put(rotorKey(host, rotorIndex, "looping"), loop.running);
+}
+
+void SettingsStore::setConnected(const QString &host, bool connected)
+{
+    put(cabinetKey(host), connected);
+}
+
+void SettingsStore::setWindowGeometry(const QByteArray &geometry)
+{
+    put(GeometryKey, geometry);
+}
+
+void SettingsStore::setDisplayedCabinet(const QString &host)
+{
+    put(DisplayedKey, host);
+}
+
+void SettingsStore::markRunning()
+{
+    put(StateKey, Running);
+    markAlive();
+}
+
+void SettingsStore::markAlive()
+{
+    put(AliveKey, QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
+}
+
+void SettingsStore::markCleanEnd()
+{
+    markAlive();
+    put(StateKey, Ended);
+}
+
+void SettingsStore::put(const QString &key, const QVariant &value)
+{
+    if (values.value(key) == value)
+        return;
+    values.insert(key, value);
+    emit writeNotify(key, value);
+}
+
+void SettingsStore::writerReported(bool saved)
+{
+    const bool wasSaving = saving;
+    saving = saved;
+    if (wasSaving && !saved)
+        emit saveFailed();
+}

@@ -1,0 +1,82 @@
+#pragma once
+
+#include "settingswriter.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QHash>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QThread>
+#include <QVariant>
+
+// What the operator set, kept across runs in the user's settings file (QSettings,
+// which replaces the file atomically): each rotor's loop, whether each cabinet was
+// connected, the window; and whether the last run ended through the close. Read
+// once at start, with a default and a line on standard error for anything that
+// cannot be used; written on change by a thread of its own.
+class SettingsStore final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(SettingsStore)
+
+public:
+    struct Loop
+    {
+        bool on = false;
+        int runSecs = 1;
+        int pauseSecs = 1;
+        bool running = false; // the program was alternating the rotor
+    };
+    static constexpr int MinLoopSecs = 1;
+    static constexpr int MaxLoopSecs = 36000;
+
+    // The user's file for this application, unless QSettings::setPath moved it.
+    explicit SettingsStore(QObject *parent = nullptr);
+    // Hands the last changes to the writer and waits until they are on disk.
+    ~SettingsStore() override;
+
+    void load(const QStringList &hosts, int rotorsPerCabinet);
+    QString fileName() const;
+
+    bool lastRunEndedCleanly() const;
+    QDateTime lastSeenAlive() const; // invalid when not known
+    Loop loop(const QString &host, int rotorIndex) const;
+    bool wasConnected(const QString &host) const;
+    QByteArray windowGeometry() const;
+    QString displayedCabinet() const;
+
+    void setLoop(const QString &host, int rotorIndex, const Loop &loop);
+    void setConnected(const QString &host, bool connected);
+    void setWindowGeometry(const QByteArray &geometry);
+    void setDisplayedCabinet(const QString &host);
+    // From start until markCleanEnd(), the run counts as one that died.
+    void markRunning();
+    void markAlive();
+    void markCleanEnd();
+
+    // A stored value the program could not use: said on standard error, then dropped.
+    void reject(const QString &key, const QString &why);
+    void rejectWindowGeometry();
+    bool canSave() const { return saving; }
+
+signals:
+    void saveFailed();
+    void writeNotify(const QString &key, const QVariant &value);
+
+private:
+    void writerReported(bool saved);
+    void put(const QString &key, const QVariant &value);
+    QVariant validated(const QString &key, const QVariant &raw, const QStringList &hosts,
+                       int rotorsPerCabinet);
+
+    QString file;
+    QHash<QString, QVariant> values; // as on disk, after validation
+    // How the last run ended, as read before this run marked itself.
+    bool endedCleanly = true;
+    QDateTime previousAlive;
+    bool saving = true;
+    QThread thread;
+    SettingsWriter writer;
+};
