@@ -36,6 +36,12 @@ AppController::AppController()
     connect(&shutdown, SIGNAL(stopUnconfirmed(Cabinet*,int,QString)),
             &recorder, SLOT(closeStopUnconfirmed(Cabinet*,int,QString)));
     new HistoryPanel(&history, hosts, windowController.mainWindow());
+    connect(&session, &SessionKeeper::recoveryChosen, &recorder,
+            [this](Recovery::Choice choice, const QStringList &rotors) {
+        static const char *const labels[] = {
+            QT_TR_NOOP("Resume loops"), QT_TR_NOOP("Stop these rotors"), QT_TR_NOOP("Leave as they are")};
+        recorder.recoveryChosen(tr(labels[choice]), rotors);
+    });
     session.start(cabinetList, &windowController);
 
     connect(&signalWatcher, SIGNAL(signalled(int)), this, SLOT(signalled(int)));

@@ -216,3 +216,11 @@ void HistoryRecorder::closeStopUnconfirmed(Cabinet *cabinet, int rotorIndex, QSt
     e.cause = commandCauseText(CommandCause::Close);
     history->record(e);
 }
+
+void HistoryRecorder::recoveryChosen(const QString &choice, const QStringList &rotors)
+{
+    HistoryEvent e = event(HistoryKind::program(), nullptr, -1,
+                           tr("After the program died: %1 (%2)").arg(choice, rotors.join(QStringLiteral("; "))));
+    e.cause = commandCauseText(CommandCause::Recovery);
+    history->record(e);
+}

@@ -31,6 +31,8 @@ public:
 
 public slots:
     void closeStopUnconfirmed(Cabinet *cabinet, int rotorIndex, QString reason);
+    // What the operator chose after the program died, and for which rotors.
+    void recoveryChosen(const QString &choice, const QStringList &rotors);
 
 private:
     struct Link

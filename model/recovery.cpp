@@ -1,15 +1,13 @@
 #include "recovery.h"
 
 #include "cabinet.h"
+#include "cabinetprotocol.h"
+#include "commandcause.h"
 #include "rotorhead.h"
 #include "settingsstore.h"
 
 #include <QDateTime>
 #include <QMetaEnum>
-
-namespace {
-constexpr int StopWatchMs = 20;
-}
 
 Recovery::Recovery(QObject *parent)
     : QObject(parent)
@@ -17,8 +15,6 @@ Recovery::Recovery(QObject *parent)
     readDeadline.setSingleShot(true);
     readDeadline.setInterval(ReadDeadlineMs);
     connect(&readDeadline, &QTimer::timeout, this, &Recovery::finishReading);
-    stopWatch.setInterval(StopWatchMs);
-    connect(&stopWatch, &QTimer::timeout, this, &Recovery::checkStops);
 }
 
 void Recovery::collect(const SettingsStore &store, const QList<Cabinet *> &cabinets)
@@ -155,14 +151,47 @@ void Recovery::stopRotors()
         Entry &entry = rotors[i];
         RotorHead *rotorHead = rotor(i);
         // Without a link the loop ends here, but the rotor cannot be told.
-        if (!rotorHead || !entry.cabinet->isConnected())
+        if (!rotorHead || !entry.cabinet->isConnected()) {
             unreachable << rotorName(i);
-        else
+        } else if (!entry.stopping) {
             entry.stopping = true;
-        if (rotorHead)
+            Cabinet *cabinet = entry.cabinet;
+            connect(cabinet, &Cabinet::commandConfirmed, this,
+                    [this](Cabinet *from, int unit, int reg, int value) {
+                stopAnswered(from, unit, reg, value, true);
+            }, Qt::UniqueConnection);
+            connect(cabinet, &Cabinet::commandFailed, this,
+                    [this](Cabinet *from, int unit, int reg, int value) {
+                stopAnswered(from, unit, reg, value, false);
+            }, Qt::UniqueConnection);
+            auto linkLost = [this](Cabinet *from) {
+                for (Entry &stopping : rotors) {
+                    if (stopping.stopping && stopping.cabinet == from
+                        && stopping.stopOutcome == StopOutcome::Waiting)
+                        stopping.stopOutcome = StopOutcome::Failed;
+                }
+                checkStops();
+            };
+            connect(cabinet, &Cabinet::connectionError, this, linkLost, Qt::UniqueConnection);
+            connect(cabinet, &Cabinet::didDisconnect, this, linkLost, Qt::UniqueConnection);
+        }
+        if (rotorHead) {
+            const auto why = rotorHead->causeScope(CommandCause::Recovery);
             rotorHead->stop();
+        }
     }
-    stopWatch.start();
+    checkStops();
+}
+
+void Recovery::stopAnswered(Cabinet *cabinet, int rotorIndex, int reg, int value, bool confirmed)
+{
+    if (reg != CabinetProtocol::RunRegister || value != CabinetProtocol::RunStop)
+        return;
+    for (Entry &entry : rotors) {
+        if (entry.stopping && entry.cabinet == cabinet && entry.rotorIndex == rotorIndex
+            && entry.stopOutcome == StopOutcome::Waiting)
+            entry.stopOutcome = confirmed ? StopOutcome::Confirmed : StopOutcome::Failed;
+    }
     checkStops();
 }
 
@@ -172,35 +201,25 @@ void Recovery::checkStops()
     int confirmed = 0;
     QStringList failed;
     for (int i = 0; i < rotors.size(); ++i) {
-        if (!rotors.at(i).stopping)
+        const Entry &entry = rotors.at(i);
+        if (!entry.stopping)
             continue;
         ++total;
-        switch (stopOutcome(rotors.at(i))) {
-        case StopOutcome::Confirmed:
+        if (entry.stopOutcome == StopOutcome::Confirmed)
             ++confirmed;
-            break;
-        case StopOutcome::Failed:
+        else if (entry.stopOutcome == StopOutcome::Failed || !entry.cabinet)
             failed << rotorName(i);
-            break;
-        case StopOutcome::Waiting:
-            break;
-        }
     }
     emit stopProgress(confirmed, total);
-    if (confirmed + failed.size() < total)
+    if (confirmed + failed.size() < total || finishedStopping)
         return;
-    stopWatch.stop();
-    emit finished(unreachable + failed);
-}
-
-// Answered by the cabinet, or its link failed first.
-Recovery::StopOutcome Recovery::stopOutcome(const Entry &entry)
-{
-    if (!entry.cabinet)
-        return StopOutcome::Failed;
-    if (!entry.cabinet->rotor(entry.rotorIndex)->isRunCommandPending())
-        return StopOutcome::Confirmed;
-    if (!entry.cabinet->isConnected())
-        return StopOutcome::Failed;
-    return StopOutcome::Waiting;
+    finishedStopping = true;
+    for (const Entry &entry : qAsConst(rotors)) {
+        if (entry.cabinet)
+            QObject::disconnect(entry.cabinet, nullptr, this, nullptr);
+    }
+    // Never from inside the answer handling that got here: a listener may open a
+    // dialog, whose event loop would take the next answers in the middle of it.
+    const QStringList mayStillRun = unreachable + failed;
+    QTimer::singleShot(0, this, [this, mayStillRun] { emit finished(mayStillRun); });
 }

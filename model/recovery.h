@@ -54,6 +54,7 @@ signals:
     void finished(const QStringList &mayStillRun);
 
 private:
+    enum class StopOutcome { Waiting, Confirmed, Failed };
     struct Entry
     {
         QPointer<Cabinet> cabinet;
@@ -61,21 +62,21 @@ private:
         Reading reading = NotRead;
         QString stateText;
         bool stopping = false;
+        StopOutcome stopOutcome = StopOutcome::Waiting;
     };
-    enum class StopOutcome { Waiting, Confirmed, Failed };
 
     void rotorAnswered(int i, const QString &stateName, bool isRunning);
     void cabinetFailed(Cabinet *cabinet);
     void finishReading();
     void stopRotors();
     void checkStops();
-    // The one place that decides whether a stop has been answered.
-    static StopOutcome stopOutcome(const Entry &entry);
+    // Only the stop's echo confirms it; a refusal or a failed link does not.
+    void stopAnswered(Cabinet *cabinet, int rotorIndex, int reg, int value, bool confirmed);
 
     QList<Entry> rotors;
     qint64 away = -1;
     bool isReading = false;
     QTimer readDeadline;
-    QTimer stopWatch;
     QStringList unreachable;
+    bool finishedStopping = false;
 };
