@@ -8,10 +8,6 @@
 
 namespace {
 
-// A phase command that comes later than this after its time starts the schedule
-// afresh, rather than shortening the next phase to catch up.
-constexpr qint64 LateStartMs = 50;
-
 // Emergency stop and priming end a running loop.
 bool stateHaltsLoop(int state)
 {
@@ -26,6 +22,7 @@ RotorHead::RotorHead(MotorClient *client, int rotorIndex, QObject *parent)
     , rotorIndex(rotorIndex)
     , stateText(client->stateName(state))
     , loopTimer(new QTimer(this))
+    , schedule([this] { return loopClock.elapsed(); })
 {
     loopTimer->setTimerType(Qt::PreciseTimer);
     loopClock.start();
@@ -149,25 +146,26 @@ void RotorHead::armRunTimer(bool onSchedule)
 {
     if (!loopOn)
         return;
-    // Whatever phase was pending ends: one phase at a time.
-    QObject::disconnect(loopTimer, nullptr, this, nullptr);
-    connect(loopTimer, SIGNAL(timeout()), this, SLOT(loopGotoPause()));
-    startPhase(runSecs, onSchedule);
+    schedule.begin(LoopSchedule::Phase::Run, runSecs, onSchedule);
+    armForSchedule();
 }
 
 void RotorHead::armPauseTimer(bool onSchedule)
 {
-    QObject::disconnect(loopTimer, nullptr, this, nullptr);
-    connect(loopTimer, SIGNAL(timeout()), this, SLOT(loopGotoRun()));
-    startPhase(pauseSecs, onSchedule);
+    schedule.begin(LoopSchedule::Phase::Pause, pauseSecs, onSchedule);
+    armForSchedule();
 }
 
-void RotorHead::startPhase(int secs, bool onSchedule)
+// The timer ends the schedule's current phase when the schedule says.
+void RotorHead::armForSchedule()
 {
-    const qint64 now = loopClock.elapsed();
-    const qint64 begun = onSchedule && now - phaseDue < LateStartMs ? phaseDue : now;
-    phaseDue = begun + qint64(secs) * 1000;
-    loopTimer->start(int(qMax<qint64>(0, phaseDue - now)));
+    // Whatever phase was pending ends: one phase at a time.
+    QObject::disconnect(loopTimer, nullptr, this, nullptr);
+    if (schedule.phase() == LoopSchedule::Phase::Run)
+        connect(loopTimer, SIGNAL(timeout()), this, SLOT(loopGotoPause()));
+    else
+        connect(loopTimer, SIGNAL(timeout()), this, SLOT(loopGotoRun()));
+    loopTimer->start(schedule.msToDue());
 }
 
 void RotorHead::endLoopPhase()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "loopschedule.h"
+
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
@@ -58,7 +60,7 @@ private:
     bool isConnected() const;
     void armRunTimer(bool onSchedule);
     void armPauseTimer(bool onSchedule);
-    void startPhase(int secs, bool onSchedule);
+    void armForSchedule();
     void endLoopPhase();
     void suspendLoop();
 
@@ -72,10 +74,8 @@ private:
     int runSecs = 1;
     int pauseSecs = 1;
     QTimer *loopTimer;
-    // Each phase ends the set time after the one before began, not after its slot
-    // ran: a dose must not drift.
     QElapsedTimer loopClock;
-    qint64 phaseDue = 0;
+    LoopSchedule schedule;
     // A phase ended while the link was down: the loop waits for the link, then for
     // the rotor's state, to go on.
     bool resumeWhenConnected = false;

@@ -1,6 +1,7 @@
 #include "rotorhead.h"
 
 #include "cabinetprotocol.h"
+#include "loopschedule.h"
 #include "motorclient.h"
 #include "simcabinet.h"
 #include "testsupport.h"
@@ -64,6 +65,8 @@ private slots:
     void haltingStateSeenAtTheEndOfAPause();
     void loopModeOffStopsARunningRotor();
     void linkDropsDuringAPause();
+    void scheduleArithmetic_data();
+    void scheduleArithmetic();
 
 private:
     void connectClient();
@@ -415,6 +418,47 @@ void tst_RotorHead::linkDropsDuringAPause()
     QCOMPARE(log.names().last(), QStringLiteral("start"));
     QVERIFY2(log.gap(3) >= 2400, qPrintable(QString::number(log.gap(3))));
     QVERIFY(head.isLoopRunning());
+}
+
+void tst_RotorHead::scheduleArithmetic_data()
+{
+    using Phase = LoopSchedule::Phase;
+    QTest::addColumn<int>("runSecs");
+    QTest::addColumn<int>("pauseSecs");
+    QTest::addColumn<qint64>("at"); // the end of the first run phase handled, or the loop back
+    QTest::addColumn<bool>("outage"); // the loop could not act since the run phase began
+    QTest::addColumn<int>("phase");
+    QTest::addColumn<qint64>("due");
+    QTest::newRow("pause on time") << 30 << 20 << 30000LL << false << int(Phase::Pause) << 50000LL;
+    QTest::newRow("pause 40 ms late") << 30 << 20 << 30040LL << false << int(Phase::Pause) << 50000LL;
+    QTest::newRow("pause 60 ms late: afresh") << 30 << 20 << 30060LL << false << int(Phase::Pause) << 50060LL;
+    QTest::newRow("back within the run phase") << 30 << 30 << 10000LL << true << int(Phase::Run) << 30000LL;
+    QTest::newRow("back as the run phase ends") << 30 << 30 << 30000LL << true << int(Phase::Pause) << 60000LL;
+    QTest::newRow("back in the pause") << 30 << 30 << 33000LL << true << int(Phase::Pause) << 60000LL;
+    QTest::newRow("back cycles later, pause") << 2 << 3 << 12500LL << true << int(Phase::Pause) << 15000LL;
+    QTest::newRow("back an hour later, run") << 2 << 3 << 3605000LL << true << int(Phase::Run) << 3607000LL;
+}
+
+void tst_RotorHead::scheduleArithmetic()
+{
+    QFETCH(int, runSecs);
+    QFETCH(int, pauseSecs);
+    QFETCH(qint64, at);
+    QFETCH(bool, outage);
+    QFETCH(int, phase);
+    QFETCH(qint64, due);
+    qint64 now = 0;
+    LoopSchedule schedule([&now] { return now; });
+    schedule.begin(LoopSchedule::Phase::Run, runSecs, false);
+    QCOMPARE(schedule.due(), runSecs * 1000LL);
+    now = at;
+    if (outage)
+        schedule.catchUp(runSecs, pauseSecs);
+    else
+        schedule.begin(LoopSchedule::Phase::Pause, pauseSecs, true);
+    QCOMPARE(int(schedule.phase()), phase);
+    QCOMPARE(schedule.due(), due);
+    QCOMPARE(schedule.msToDue(), int(due - at));
 }
 
 QTEST_GUILESS_MAIN(tst_RotorHead)
