@@ -66,7 +66,7 @@ bool RotorHead::queryState(bool cachedOnly)
 
 bool RotorHead::isLoopRunning() const
 {
-    return loopOn && (loopTimer->isActive() || resumeWhenConnected || resumeOnState);
+    return loopOn && (loopTimer->isActive() || resumeWhenConnected);
 }
 
 bool RotorHead::isRunCommandPending() const
@@ -173,7 +173,6 @@ void RotorHead::endLoopPhase()
     loopTimer->stop();
     QObject::disconnect(loopTimer, nullptr, this, nullptr);
     resumeWhenConnected = false;
-    resumeOnState = false;
 }
 
 // The cabinet keeps doing what it was last told; the loop goes on once the link is back.
@@ -181,6 +180,28 @@ void RotorHead::suspendLoop()
 {
     endLoopPhase();
     resumeWhenConnected = loopOn;
+}
+
+// Back after a lost link: the rotor is told what the schedule wants now, whatever it
+// was told last (that command may have been lost with the link), and the phase ends
+// on time.
+void RotorHead::resumeLoop()
+{
+    if (!isLoopRunning())
+        return;
+    resumeWhenConnected = false;
+    schedule.catchUp(runSecs, pauseSecs);
+    const bool run = schedule.phase() == LoopSchedule::Phase::Run;
+    if (run && stateHaltsLoop(state)) {
+        stop();
+        return;
+    }
+    client->setUnitId(rotorIndex);
+    if (run)
+        client->sendStart();
+    else
+        client->sendStop();
+    armForSchedule();
 }
 
 void RotorHead::stop()
@@ -228,14 +249,6 @@ void RotorHead::rotorStateResponse(int state, QString stateName)
         endLoopPhase();
     this->state = state;
     stateText = stateName;
-    // Back after a lost link: a fresh phase of what the rotor is doing now.
-    if (resumeOnState && loopOn) {
-        resumeOnState = false;
-        if (state == 0)
-            armRunTimer(false);
-        else
-            armPauseTimer(false);
-    }
 }
 
 void RotorHead::rotorCrpmResponse(int crpm)
@@ -254,10 +267,8 @@ void RotorHead::updateAll()
 {
     if (!isConnected())
         return;
-    if (resumeWhenConnected) {
-        resumeWhenConnected = false;
-        resumeOnState = true;
-    }
+    // What the loop wants goes out before any question.
+    resumeLoop();
     queryCrpm();
     QThread::msleep(10);
     queryState(false);

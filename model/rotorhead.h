@@ -63,6 +63,7 @@ private:
     void armForSchedule();
     void endLoopPhase();
     void suspendLoop();
+    void resumeLoop();
 
     MotorClient *client;
     int rotorIndex;
@@ -76,8 +77,7 @@ private:
     QTimer *loopTimer;
     QElapsedTimer loopClock;
     LoopSchedule schedule;
-    // A phase ended while the link was down: the loop waits for the link, then for
-    // the rotor's state, to go on.
+    // A phase ended while the link was down: the loop goes on when the link is back,
+    // as if its phases had kept their times.
     bool resumeWhenConnected = false;
-    bool resumeOnState = false;
 };
