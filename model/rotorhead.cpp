@@ -74,6 +74,11 @@ bool RotorHead::isRunCommandPending() const
     return client->isWritePending(rotorIndex, CabinetProtocol::RunRegister);
 }
 
+bool RotorHead::hasKeptStop() const
+{
+    return stopKept;
+}
+
 bool RotorHead::loopModeEnabled() const
 {
     return loopOn;
@@ -111,6 +116,7 @@ void RotorHead::setLoopMode(bool on)
 {
     if (on == loopOn)
         return;
+    const bool wasLooping = isLoopRunning();
     loopOn = on;
     if (!on)
         endLoopPhase();
@@ -118,8 +124,8 @@ void RotorHead::setLoopMode(bool on)
     const bool running = queryState(false);
     if (on && running)
         start();
-    else if (!on && running)
-        stop();
+    else if (!on && (running || wasLooping))
+        stop(); // the loop may have started it since the state was last known
 }
 
 void RotorHead::setLoopRunSecs(int secs)
@@ -136,6 +142,7 @@ void RotorHead::start()
 {
     if (!isConnected())
         return;
+    stopKept = false;
     client->setUnitId(rotorIndex);
     client->sendStart();
     if (loopOn)
@@ -210,7 +217,18 @@ void RotorHead::stop()
     if (isConnected()) {
         client->setUnitId(rotorIndex);
         client->sendStop();
+    } else {
+        stopKept = true; // the rotor may be pumping: it hears this first when the link is back
     }
+}
+
+void RotorHead::sendKeptStop()
+{
+    if (!stopKept)
+        return;
+    stopKept = false;
+    client->setUnitId(rotorIndex);
+    client->sendStop();
 }
 
 void RotorHead::loopGotoPause()
@@ -267,7 +285,8 @@ void RotorHead::updateAll()
 {
     if (!isConnected())
         return;
-    // What the loop wants goes out before any question.
+    // What was kept, or what the loop wants now, goes out before any question.
+    sendKeptStop();
     resumeLoop();
     queryCrpm();
     QThread::msleep(10);

@@ -25,9 +25,13 @@ public:
     int queryCrpm();
     int queryDirection();
     bool queryState(bool cachedOnly);
+    bool isConnected() const;
     bool isLoopRunning() const;
     // A start or stop for this rotor has not been answered by the cabinet yet.
     bool isRunCommandPending() const;
+    // A stop given while the link was down, sent first when it is back; till then
+    // the rotor may still be running.
+    bool hasKeptStop() const;
     bool loopModeEnabled() const;
     int loopRunSecs() const;
     int loopPauseSecs() const;
@@ -57,13 +61,13 @@ public slots:
     void updateAll();
 
 private:
-    bool isConnected() const;
     void armRunTimer(bool onSchedule);
     void armPauseTimer(bool onSchedule);
     void armForSchedule();
     void endLoopPhase();
     void suspendLoop();
     void resumeLoop();
+    void sendKeptStop();
 
     MotorClient *client;
     int rotorIndex;
@@ -80,4 +84,5 @@ private:
     // A phase ended while the link was down: the loop goes on when the link is back,
     // as if its phases had kept their times.
     bool resumeWhenConnected = false;
+    bool stopKept = false;
 };

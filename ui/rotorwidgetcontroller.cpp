@@ -54,6 +54,8 @@ void RotorWidgetController::refresh()
     rotor->queryCrpm();
     rotor->queryState(false);
     rotor->queryDirection();
+    if (!rotor->isConnected())
+        showLinkDown();
 
     // These reach the rotor just attached with the values it already holds.
     ui.loopEnableCheck->setCheckState(rotor->loopModeEnabled() ? Qt::Checked : Qt::Unchecked);
@@ -64,6 +66,21 @@ void RotorWidgetController::refresh()
 void RotorWidgetController::refreshTimerCallback()
 {
     rotor->queryState(false);
+    if (!rotor->isConnected())
+        showLinkDown();
+}
+
+// Nothing can be asked or started; a Stop can still be given, and is kept for the link.
+void RotorWidgetController::showLinkDown()
+{
+    Ui::rotorWidget &ui = widget->ui;
+    ui.rotorInfoLbl->setText(rotor->hasKeptStop() ? tr("NOT CONNECTED\nSTOP WAITING") : tr("NOT CONNECTED"));
+    ui.rotorBtn->setText(tr("Stop"));
+    ui.rotorBtn->setEnabled(true);
+    ui.rotorSpeedBox->setEnabled(false);
+    ui.ccwBtn->setEnabled(false);
+    ui.cwBtn->setEnabled(false);
+    ui.loopEnableCheck->setEnabled(true);
 }
 
 void RotorWidgetController::widgetCrpmChanged()
@@ -85,6 +102,11 @@ void RotorWidgetController::widgetCrpmCommit(int newValue, bool hasChanged)
 
 void RotorWidgetController::widgetToggleStartStop()
 {
+    if (!rotor->isConnected()) {
+        rotor->stop();
+        showLinkDown();
+        return;
+    }
     if (rotor->queryState(true) || rotor->isLoopRunning()) {
         rotor->stop();
     } else {

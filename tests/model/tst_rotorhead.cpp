@@ -149,7 +149,8 @@ void tst_RotorHead::startsUnknownAndOffline()
     QCOMPARE(head.loopRunSecs(), 1);
     QCOMPARE(head.loopPauseSecs(), 1);
 
-    // Offline, commands send nothing and change nothing.
+    // Offline, commands send nothing and change nothing; a stop is kept, and is the
+    // first thing sent once connected.
     head.setCrpm(1200);
     head.setDirection(1);
     head.start();
@@ -159,7 +160,10 @@ void tst_RotorHead::startsUnknownAndOffline()
     QCOMPARE(head.queryDirection(), 0);
     QTRY_COMPARE(states.count(), 1); // the refresh on connection
     QCOMPARE(states.at(0).at(0).toString(), QStringLiteral("STOPPED"));
-    for (const SimCabinet::Request &request : sim->requests())
+    const QList<SimCabinet::Request> requests = sim->requests();
+    QCOMPARE(requests.first().reg, int(RunRegister));
+    QCOMPARE(requests.first().value, RunStop);
+    for (const SimCabinet::Request &request : requests.mid(1))
         QCOMPARE(request.function, ReadInputRegister);
 }
 

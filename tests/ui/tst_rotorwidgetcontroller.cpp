@@ -30,6 +30,7 @@ private slots:
     void directionRoundTrip();
     void loopControlsReachTheRotor();
     void reattachingMovesThePoll();
+    void stopWithoutALinkIsKept();
 
 private:
     void attach(int rotor);
@@ -258,6 +259,31 @@ void tst_RotorWidgetController::reattachingMovesThePoll()
     QVERIFY(requestsOf(0).isEmpty());
     const int polls = requestsOf(1).count(QStringLiteral("read 0"));
     QVERIFY2(polls >= 2 && polls <= 3, qPrintable(QString::number(polls)));
+}
+
+void tst_RotorWidgetController::stopWithoutALinkIsKept()
+{
+    attach(0);
+    const Ui::rotorWidget &ui = panel->ui;
+    QTest::mouseClick(ui.rotorBtn, Qt::LeftButton);
+    QTRY_COMPARE(ui.rotorBtn->text(), QStringLiteral("Stop"));
+    sim->dropConnections();
+    QTRY_COMPARE(ui.rotorInfoLbl->text(), QStringLiteral("NOT CONNECTED")); // by the next poll
+    QVERIFY(ui.rotorBtn->isEnabled() && ui.loopEnableCheck->isEnabled());
+    QVERIFY(!ui.rotorSpeedBox->isEnabled() && !ui.cwBtn->isEnabled() && !ui.ccwBtn->isEnabled());
+
+    QTest::mouseClick(ui.rotorBtn, Qt::LeftButton);
+    QVERIFY(heads.at(0)->hasKeptStop());
+    QCOMPARE(ui.rotorInfoLbl->text(), QStringLiteral("NOT CONNECTED\nSTOP WAITING"));
+    QCOMPARE(sim->rotorState(0), 0);
+
+    // Back: the stop is the first thing the rotor hears.
+    sim->clearRequests();
+    client->connectToHost();
+    QTRY_COMPARE(ui.rotorInfoLbl->text(), QStringLiteral("STOPPED"));
+    QCOMPARE(requestsOf(0).first(), QStringLiteral("stop"));
+    QVERIFY(!heads.at(0)->hasKeptStop());
+    QCOMPARE(ui.rotorBtn->text(), QStringLiteral("Start"));
 }
 
 QTEST_MAIN(tst_RotorWidgetController)
