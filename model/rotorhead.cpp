@@ -8,6 +8,8 @@
 
 namespace {
 
+constexpr int StatePollMs = 1000;
+
 // Emergency stop and priming end a running loop.
 bool stateHaltsLoop(int state)
 {
@@ -22,9 +24,16 @@ RotorHead::RotorHead(MotorClient *client, int rotorIndex, QObject *parent)
     , rotorIndex(rotorIndex)
     , stateText(client->stateName(state))
     , loopTimer(new QTimer(this))
+    , statePoll(new QTimer(this))
     , schedule([this] { return loopClock.elapsed(); })
 {
     loopTimer->setTimerType(Qt::PreciseTimer);
+    statePoll->setInterval(StatePollMs);
+    connect(statePoll, &QTimer::timeout, this, [this] {
+        if (!stateAnswered)
+            queryState(false);
+        stateAnswered = false;
+    });
     loopClock.start();
     connect(&client->reader, SIGNAL(connected()), this, SLOT(updateAll()));
     if (client->isConnected())
@@ -173,12 +182,15 @@ void RotorHead::armForSchedule()
     else
         connect(loopTimer, SIGNAL(timeout()), this, SLOT(loopGotoRun()));
     loopTimer->start(schedule.msToDue());
+    if (!statePoll->isActive())
+        statePoll->start();
 }
 
 void RotorHead::endLoopPhase()
 {
     loopTimer->stop();
     QObject::disconnect(loopTimer, nullptr, this, nullptr);
+    statePoll->stop();
     resumeWhenConnected = false;
 }
 
@@ -267,6 +279,7 @@ void RotorHead::rotorStateResponse(int state, QString stateName)
         endLoopPhase();
     this->state = state;
     stateText = stateName;
+    stateAnswered = true;
 }
 
 void RotorHead::rotorCrpmResponse(int crpm)
