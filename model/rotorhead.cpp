@@ -127,14 +127,29 @@ void RotorHead::setLoopMode(bool on)
         return;
     const bool wasLooping = isLoopRunning();
     loopOn = on;
-    if (!on)
-        endLoopPhase();
-    // The decision rests on the state known now, not on the answer still to come.
+    if (on) {
+        // The state known may be a second old, from before a Stop: a question of its
+        // own, asked after every command given so far, decides.
+        if (isConnected()) {
+            startOnAnswer = true;
+            client->setUnitId(rotorIndex);
+            client->readState(this, SLOT(loopModeStateResponse(int,QString)));
+        }
+        return;
+    }
+    startOnAnswer = false;
+    endLoopPhase();
     const bool running = queryState(false);
-    if (on && running)
-        start();
-    else if (!on && (running || wasLooping))
+    if (running || wasLooping)
         stop(); // the loop may have started it since the state was last known
+}
+
+void RotorHead::loopModeStateResponse(int state, QString stateName)
+{
+    rotorStateResponse(state, stateName);
+    if (startOnAnswer && loopOn && state == 0)
+        start();
+    startOnAnswer = false;
 }
 
 void RotorHead::setLoopRunSecs(int secs)
@@ -152,6 +167,7 @@ void RotorHead::start()
     if (!isConnected())
         return;
     stopKept = false;
+    startOnAnswer = false;
     client->setUnitId(rotorIndex);
     client->sendStart();
     if (loopOn)
@@ -225,8 +241,10 @@ void RotorHead::resumeLoop()
 
 void RotorHead::stop()
 {
+    startOnAnswer = false;
     endLoopPhase();
     if (isConnected()) {
+        stopKept = false;
         client->setUnitId(rotorIndex);
         client->sendStop();
     } else {

@@ -60,6 +60,9 @@ public slots:
     void rotorDirectionResponse(int dir);
     void updateAll();
 
+private slots:
+    void loopModeStateResponse(int state, QString stateName);
+
 private:
     void armRunTimer(bool onSchedule);
     void armPauseTimer(bool onSchedule);
@@ -89,4 +92,7 @@ private:
     // as if its phases had kept their times.
     bool resumeWhenConnected = false;
     bool stopKept = false;
+    // Loop mode was switched on: the answer to its own question decides whether the
+    // loop starts at once.
+    bool startOnAnswer = false;
 };

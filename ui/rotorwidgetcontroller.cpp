@@ -19,8 +19,12 @@ RotorWidgetController::RotorWidgetController(RotorWidget *widget, QObject *paren
     connect(widget, SIGNAL(toggleStartStop()), this, SLOT(widgetToggleStartStop()));
     connect(widget, SIGNAL(directionChanged(bool)), this, SLOT(widgetDirectionChanged(bool)));
     connect(widget->ui.loopEnableCheck, SIGNAL(toggled(bool)), this, SLOT(widgetLoopModeChanged(bool)));
-    connect(widget->ui.onTimeBox, SIGNAL(valueChanged(int)), this, SLOT(widgetRunTimeChanged(int)));
-    connect(widget->ui.offTimeBox, SIGNAL(valueChanged(int)), this, SLOT(widgetPauseTimeChanged(int)));
+    // A time takes effect once typed in full: a phase that began while "120" was being
+    // typed would otherwise run for 1 s.
+    QSpinBox *onTime = widget->ui.onTimeBox;
+    QSpinBox *offTime = widget->ui.offTimeBox;
+    connect(onTime, &QSpinBox::editingFinished, this, [this, onTime] { widgetRunTimeChanged(onTime->value()); });
+    connect(offTime, &QSpinBox::editingFinished, this, [this, offTime] { widgetPauseTimeChanged(offTime->value()); });
 }
 
 void RotorWidgetController::setRotor(RotorHead *newRotor)
@@ -57,7 +61,7 @@ void RotorWidgetController::refresh()
     if (!rotor->isConnected())
         showLinkDown();
 
-    // These reach the rotor just attached with the values it already holds.
+    // The check box reaches the rotor just attached with the value it already holds.
     ui.loopEnableCheck->setCheckState(rotor->loopModeEnabled() ? Qt::Checked : Qt::Unchecked);
     ui.onTimeBox->setValue(rotor->loopRunSecs());
     ui.offTimeBox->setValue(rotor->loopPauseSecs());
@@ -107,7 +111,8 @@ void RotorWidgetController::widgetToggleStartStop()
         showLinkDown();
         return;
     }
-    if (rotor->queryState(true) || rotor->isLoopRunning()) {
+    // A button that offered only Stop while the link was down still means Stop.
+    if (rotor->queryState(true) || rotor->isLoopRunning() || rotor->hasKeptStop()) {
         rotor->stop();
     } else {
         rotor->setCrpm(widget->ui.rotorSpeedBox->value());
