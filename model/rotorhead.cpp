@@ -28,11 +28,12 @@ RotorHead::RotorHead(MotorClient *client, int rotorIndex, QObject *parent)
     , schedule([this] { return loopClock.elapsed(); })
 {
     loopTimer->setTimerType(Qt::PreciseTimer);
+    statePoll->setTimerType(Qt::PreciseTimer);
     statePoll->setInterval(StatePollMs);
     connect(statePoll, &QTimer::timeout, this, [this] {
-        if (!stateAnswered)
+        if (!stateAsked)
             queryState(false);
-        stateAnswered = false;
+        stateAsked = false;
     });
     loopClock.start();
     connect(&client->reader, SIGNAL(connected()), this, SLOT(updateAll()));
@@ -67,6 +68,7 @@ bool RotorHead::queryState(bool cachedOnly)
 {
     const bool running = state == 0;
     if (!cachedOnly && isConnected()) {
+        stateAsked = true;
         client->setUnitId(rotorIndex);
         client->readState(this, SLOT(rotorStateResponse(int,QString)));
     }
@@ -297,7 +299,6 @@ void RotorHead::rotorStateResponse(int state, QString stateName)
         endLoopPhase();
     this->state = state;
     stateText = stateName;
-    stateAnswered = true;
 }
 
 void RotorHead::rotorCrpmResponse(int crpm)

@@ -83,9 +83,9 @@ private:
     int pauseSecs = 1;
     QTimer *loopTimer;
     // A loop asks its rotor's state itself, so that it halts on an emergency stop
-    // whether or not a panel shows the rotor; a panel's answers spare it the question.
+    // whether or not a panel shows the rotor; a panel that asked spares it the question.
     QTimer *statePoll;
-    bool stateAnswered = false;
+    bool stateAsked = false;
     QElapsedTimer loopClock;
     LoopSchedule schedule;
     // A phase ended while the link was down: the loop goes on when the link is back,
