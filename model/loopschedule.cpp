@@ -9,7 +9,7 @@ LoopSchedule::LoopSchedule(Clock clock)
 
 int LoopSchedule::msToDue() const
 {
-    return int(qBound<qint64>(0, dueAt - clock(), INT_MAX));
+    return int(qBound(qint64(0), dueAt - clock(), qint64(INT_MAX)));
 }
 
 void LoopSchedule::begin(Phase phase, int secs, bool onSchedule)
