@@ -127,7 +127,7 @@ void Recovery::choose(Choice choice)
     case ResumeLoops:
         for (int i = 0; i < rotors.size(); ++i) {
             if (RotorHead *rotorHead = rotor(i))
-                rotorHead->resumeLoop();
+                rotorHead->takeUpLoop();
         }
         emit finished({});
         break;

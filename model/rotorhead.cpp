@@ -8,9 +8,7 @@
 
 namespace {
 
-// A phase command that comes later than this after its time starts the schedule
-// afresh, rather than shortening the next phase to catch up.
-constexpr qint64 LateStartMs = 50;
+constexpr int StatePollMs = 1000;
 
 // Emergency stop and priming end a running loop.
 bool stateHaltsLoop(int state)
@@ -26,8 +24,17 @@ RotorHead::RotorHead(MotorClient *client, int rotorIndex, QObject *parent)
     , rotorIndex(rotorIndex)
     , stateText(client->stateName(state))
     , loopTimer(new QTimer(this))
+    , statePoll(new QTimer(this))
+    , schedule([this] { return loopClock.elapsed(); })
 {
     loopTimer->setTimerType(Qt::PreciseTimer);
+    statePoll->setTimerType(Qt::PreciseTimer);
+    statePoll->setInterval(StatePollMs);
+    connect(statePoll, &QTimer::timeout, this, [this] {
+        if (!stateAsked)
+            queryState(false);
+        stateAsked = false;
+    });
     loopClock.start();
     connect(&client->reader, SIGNAL(connected()), this, SLOT(updateAll()));
     if (client->isConnected())
@@ -61,6 +68,7 @@ bool RotorHead::queryState(bool cachedOnly)
 {
     const bool running = state == 0;
     if (!cachedOnly && isConnected()) {
+        stateAsked = true;
         client->setUnitId(rotorIndex);
         client->readState(this, SLOT(rotorStateResponse(int,QString)));
     }
@@ -69,12 +77,18 @@ bool RotorHead::queryState(bool cachedOnly)
 
 bool RotorHead::isLoopRunning() const
 {
-    return loopOn && (loopTimer->isActive() || resumeWhenConnected || resumeOnState);
+    return loopOn && (loopTimer->isActive() || resumeWhenConnected || takeUpOnAnswer
+                      || takeUpWhenConnected);
 }
 
 bool RotorHead::isRunCommandPending() const
 {
     return client->isWritePending(rotorIndex, CabinetProtocol::RunRegister);
+}
+
+bool RotorHead::hasKeptStop() const
+{
+    return stopKept;
 }
 
 bool RotorHead::loopModeEnabled() const
@@ -116,16 +130,34 @@ void RotorHead::setLoopMode(bool on)
 {
     if (on == loopOn)
         return;
+    const bool wasLooping = isLoopRunning();
     loopOn = on;
     emit loopSettingChanged(LoopSetting::Mode, !on, on);
-    if (!on)
-        endLoopPhase();
-    // The decision rests on the state known now, not on the answer still to come.
+    if (on) {
+        // The state known may be a second old, from before a Stop: a question of its
+        // own, asked after every command given so far, decides.
+        if (isConnected()) {
+            startOnAnswer = true;
+            client->setUnitId(rotorIndex);
+            client->readState(this, SLOT(loopModeStateResponse(int,QString)));
+        }
+        return;
+    }
+    startOnAnswer = false;
+    takeUpOnAnswer = false;
+    takeUpWhenConnected = false;
+    endLoopPhase();
     const bool running = queryState(false);
-    if (on && running)
+    if (running || wasLooping)
+        stop(); // the loop may have started it since the state was last known
+}
+
+void RotorHead::loopModeStateResponse(int state, QString stateName)
+{
+    rotorStateResponse(state, stateName);
+    if (startOnAnswer && loopOn && state == 0)
         start();
-    else if (!on && running)
-        stop();
+    startOnAnswer = false;
 }
 
 void RotorHead::setLoopRunSecs(int secs)
@@ -146,6 +178,10 @@ void RotorHead::start()
 {
     if (!isConnected())
         return;
+    stopKept = false;
+    startOnAnswer = false;
+    takeUpOnAnswer = false;
+    takeUpWhenConnected = false;
     client->setUnitId(rotorIndex);
     client->sendStart();
     emit commandSent(PumpCommand::Start, -1, -1, cause);
@@ -162,33 +198,36 @@ void RotorHead::armRunTimer(bool onSchedule)
 {
     if (!loopOn)
         return;
-    // Whatever phase was pending ends: one phase at a time.
-    QObject::disconnect(loopTimer, nullptr, this, nullptr);
-    connect(loopTimer, SIGNAL(timeout()), this, SLOT(loopGotoPause()));
-    startPhase(runSecs, onSchedule);
+    schedule.begin(LoopSchedule::Phase::Run, runSecs, onSchedule);
+    armForSchedule();
 }
 
 void RotorHead::armPauseTimer(bool onSchedule)
 {
-    QObject::disconnect(loopTimer, nullptr, this, nullptr);
-    connect(loopTimer, SIGNAL(timeout()), this, SLOT(loopGotoRun()));
-    startPhase(pauseSecs, onSchedule);
+    schedule.begin(LoopSchedule::Phase::Pause, pauseSecs, onSchedule);
+    armForSchedule();
 }
 
-void RotorHead::startPhase(int secs, bool onSchedule)
+// The timer ends the schedule's current phase when the schedule says.
+void RotorHead::armForSchedule()
 {
-    const qint64 now = loopClock.elapsed();
-    const qint64 begun = onSchedule && now - phaseDue < LateStartMs ? phaseDue : now;
-    phaseDue = begun + qint64(secs) * 1000;
-    loopTimer->start(int(qMax<qint64>(0, phaseDue - now)));
+    // Whatever phase was pending ends: one phase at a time.
+    QObject::disconnect(loopTimer, nullptr, this, nullptr);
+    if (schedule.phase() == LoopSchedule::Phase::Run)
+        connect(loopTimer, SIGNAL(timeout()), this, SLOT(loopGotoPause()));
+    else
+        connect(loopTimer, SIGNAL(timeout()), this, SLOT(loopGotoRun()));
+    loopTimer->start(schedule.msToDue());
+    if (!statePoll->isActive())
+        statePoll->start();
 }
 
 void RotorHead::endLoopPhase()
 {
     loopTimer->stop();
     QObject::disconnect(loopTimer, nullptr, this, nullptr);
+    statePoll->stop();
     resumeWhenConnected = false;
-    resumeOnState = false;
 }
 
 // The cabinet keeps doing what it was last told; the loop goes on once the link is back.
@@ -198,14 +237,59 @@ void RotorHead::suspendLoop()
     resumeWhenConnected = loopOn;
 }
 
+// Back after a lost link: the rotor is told what the schedule wants now, whatever it
+// was told last (that command may have been lost with the link), and the phase ends
+// on time.
+void RotorHead::resumeLoop()
+{
+    if (takeUpWhenConnected) {
+        takeUpWhenConnected = false;
+        takeUpLoop();
+        return;
+    }
+    if (!isLoopRunning() || takeUpOnAnswer)
+        return;
+    const QScopedValueRollback<CommandCause> why(cause, CommandCause::Reconnection);
+    resumeWhenConnected = false;
+    schedule.catchUp(runSecs, pauseSecs);
+    const bool run = schedule.phase() == LoopSchedule::Phase::Run;
+    if (run && stateHaltsLoop(state)) {
+        stop();
+        return;
+    }
+    client->setUnitId(rotorIndex);
+    if (run)
+        client->sendStart();
+    else
+        client->sendStop();
+    emit commandSent(run ? PumpCommand::Start : PumpCommand::Stop, -1, -1, cause);
+    armForSchedule();
+}
+
 void RotorHead::stop()
 {
+    startOnAnswer = false;
+    takeUpOnAnswer = false;
+    takeUpWhenConnected = false;
     endLoopPhase();
     if (isConnected()) {
+        stopKept = false;
         client->setUnitId(rotorIndex);
         client->sendStop();
         emit commandSent(PumpCommand::Stop, -1, -1, cause);
+    } else {
+        stopKept = true; // the rotor may be pumping: it hears this first when the link is back
     }
+}
+
+void RotorHead::sendKeptStop()
+{
+    if (!stopKept)
+        return;
+    stopKept = false;
+    client->setUnitId(rotorIndex);
+    client->sendStop();
+    emit commandSent(PumpCommand::Stop, -1, -1, CommandCause::Reconnection);
 }
 
 void RotorHead::restoreLoopSettings(bool on, int runSecs, int pauseSecs)
@@ -216,18 +300,33 @@ void RotorHead::restoreLoopSettings(bool on, int runSecs, int pauseSecs)
     this->pauseSecs = pauseSecs;
 }
 
-void RotorHead::resumeLoop()
+void RotorHead::takeUpLoop()
 {
     if (!loopOn)
         return;
+    endLoopPhase();
     if (!isConnected()) {
-        suspendLoop();
+        takeUpWhenConnected = true;
         return;
     }
     // The state known may be older than the program's absence; the answer decides.
-    endLoopPhase();
-    resumeOnState = true;
-    queryState(false);
+    takeUpOnAnswer = true;
+    client->setUnitId(rotorIndex);
+    client->readState(this, SLOT(takeUpStateResponse(int,QString)));
+}
+
+void RotorHead::takeUpStateResponse(int state, QString stateName)
+{
+    rotorStateResponse(state, stateName);
+    if (!takeUpOnAnswer || !loopOn)
+        return;
+    takeUpOnAnswer = false;
+    if (stateHaltsLoop(state))
+        return;
+    if (state == 0)
+        armRunTimer(false);
+    else
+        armPauseTimer(false);
 }
 
 void RotorHead::loopGotoPause()
@@ -273,14 +372,6 @@ void RotorHead::rotorStateResponse(int state, QString stateName)
     }
     this->state = state;
     stateText = stateName;
-    // Back after a lost link: a fresh phase of what the rotor is doing now.
-    if (resumeOnState && loopOn) {
-        resumeOnState = false;
-        if (state == 0)
-            armRunTimer(false);
-        else
-            armPauseTimer(false);
-    }
 }
 
 void RotorHead::rotorCrpmResponse(int crpm)
@@ -299,10 +390,9 @@ void RotorHead::updateAll()
 {
     if (!isConnected())
         return;
-    if (resumeWhenConnected) {
-        resumeWhenConnected = false;
-        resumeOnState = true;
-    }
+    // What was kept, or what the loop wants now, goes out before any question.
+    sendKeptStop();
+    resumeLoop();
     queryCrpm();
     QThread::msleep(10);
     queryState(false);

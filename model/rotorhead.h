@@ -1,6 +1,7 @@
 #pragma once
 
 #include "commandcause.h"
+#include "loopschedule.h"
 #include "pumpcommand.h"
 
 #include <QElapsedTimer>
@@ -27,9 +28,13 @@ public:
     int queryCrpm();
     int queryDirection();
     bool queryState(bool cachedOnly);
+    bool isConnected() const;
     bool isLoopRunning() const;
     // A start or stop for this rotor has not been answered by the cabinet yet.
     bool isRunCommandPending() const;
+    // A stop given while the link was down, sent first when it is back; till then
+    // the rotor may still be running.
+    bool hasKeptStop() const;
     bool loopModeEnabled() const;
     int loopRunSecs() const;
     int loopPauseSecs() const;
@@ -44,12 +49,12 @@ public:
     // Commands sent while the returned guard lives are reported with this cause.
     QScopedValueRollback<CommandCause> causeScope(CommandCause why);
     // Loop settings remembered from an earlier run: nothing is sent and nothing
-    // starts; the loop runs again only with start() or resumeLoop().
+    // starts; the loop runs again only with start() or takeUpLoop().
     void restoreLoopSettings(bool on, int runSecs, int pauseSecs);
     // Takes up a loop that a program which died left behind, sending nothing now:
     // a run phase if the rotor runs, a pause phase if not, decided by a fresh state
     // answer (or, with the link down, once the link is back).
-    void resumeLoop();
+    void takeUpLoop();
 
 signals:
     void dataChanged();
@@ -72,13 +77,18 @@ public slots:
     void rotorDirectionResponse(int dir);
     void updateAll();
 
+private slots:
+    void loopModeStateResponse(int state, QString stateName);
+    void takeUpStateResponse(int state, QString stateName);
+
 private:
-    bool isConnected() const;
     void armRunTimer(bool onSchedule);
     void armPauseTimer(bool onSchedule);
-    void startPhase(int secs, bool onSchedule);
+    void armForSchedule();
     void endLoopPhase();
     void suspendLoop();
+    void resumeLoop();
+    void sendKeptStop();
 
     MotorClient *client;
     int rotorIndex;
@@ -90,13 +100,22 @@ private:
     int runSecs = 1;
     int pauseSecs = 1;
     QTimer *loopTimer;
-    // Each phase ends the set time after the one before began, not after its slot
-    // ran: a dose must not drift.
+    // A loop asks its rotor's state itself, so that it halts on an emergency stop
+    // whether or not a panel shows the rotor; a panel that asked spares it the question.
+    QTimer *statePoll;
+    bool stateAsked = false;
     QElapsedTimer loopClock;
-    qint64 phaseDue = 0;
-    // A phase ended while the link was down: the loop waits for the link, then for
-    // the rotor's state, to go on.
+    LoopSchedule schedule;
+    // A phase ended while the link was down: the loop goes on when the link is back,
+    // as if its phases had kept their times.
     bool resumeWhenConnected = false;
-    bool resumeOnState = false;
     CommandCause cause = CommandCause::Operator;
+    bool stopKept = false;
+    // Loop mode was switched on: the answer to its own question decides whether the
+    // loop starts at once.
+    bool startOnAnswer = false;
+    // A loop left behind by a program that died: the answer to its own question, once
+    // the link is up, decides which phase it takes up.
+    bool takeUpOnAnswer = false;
+    bool takeUpWhenConnected = false;
 };

@@ -54,7 +54,8 @@ void ShutdownSequence::start()
         connect(cabinet, SIGNAL(connectionError(Cabinet*,QString)), this, SLOT(cabinetLinkLost(Cabinet*)));
         connect(cabinet, SIGNAL(didDisconnect(Cabinet*)), this, SLOT(cabinetLinkLost(Cabinet*)));
         for (int i = 0; RotorHead *rotor = cabinet->rotor(i); ++i) {
-            if (!rotor->isLoopRunning())
+            // A stop kept for a link that is down has not reached the rotor either.
+            if (!rotor->isLoopRunning() && !rotor->hasKeptStop())
                 continue;
             // A rotor in a run phase would go on pumping with nothing left to stop it.
             // Without a link the loop ends here, but the rotor cannot be told.

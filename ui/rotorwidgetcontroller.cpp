@@ -19,8 +19,12 @@ RotorWidgetController::RotorWidgetController(RotorWidget *widget, QObject *paren
     connect(widget, SIGNAL(toggleStartStop()), this, SLOT(widgetToggleStartStop()));
     connect(widget, SIGNAL(directionChanged(bool)), this, SLOT(widgetDirectionChanged(bool)));
     connect(widget->ui.loopEnableCheck, SIGNAL(toggled(bool)), this, SLOT(widgetLoopModeChanged(bool)));
-    connect(widget->ui.onTimeBox, SIGNAL(valueChanged(int)), this, SLOT(widgetRunTimeChanged(int)));
-    connect(widget->ui.offTimeBox, SIGNAL(valueChanged(int)), this, SLOT(widgetPauseTimeChanged(int)));
+    // A time takes effect once typed in full: a phase that began while "120" was being
+    // typed would otherwise run for 1 s.
+    QSpinBox *onTime = widget->ui.onTimeBox;
+    QSpinBox *offTime = widget->ui.offTimeBox;
+    connect(onTime, &QSpinBox::editingFinished, this, [this, onTime] { widgetRunTimeChanged(onTime->value()); });
+    connect(offTime, &QSpinBox::editingFinished, this, [this, offTime] { widgetPauseTimeChanged(offTime->value()); });
 }
 
 void RotorWidgetController::setRotor(RotorHead *newRotor)
@@ -54,8 +58,10 @@ void RotorWidgetController::refresh()
     rotor->queryCrpm();
     rotor->queryState(false);
     rotor->queryDirection();
+    if (!rotor->isConnected())
+        showLinkDown();
 
-    // These reach the rotor just attached with the values it already holds.
+    // The check box reaches the rotor just attached with the value it already holds.
     ui.loopEnableCheck->setCheckState(rotor->loopModeEnabled() ? Qt::Checked : Qt::Unchecked);
     ui.onTimeBox->setValue(rotor->loopRunSecs());
     ui.offTimeBox->setValue(rotor->loopPauseSecs());
@@ -64,6 +70,21 @@ void RotorWidgetController::refresh()
 void RotorWidgetController::refreshTimerCallback()
 {
     rotor->queryState(false);
+    if (!rotor->isConnected())
+        showLinkDown();
+}
+
+// Nothing can be asked or started; a Stop can still be given, and is kept for the link.
+void RotorWidgetController::showLinkDown()
+{
+    Ui::rotorWidget &ui = widget->ui;
+    ui.rotorInfoLbl->setText(rotor->hasKeptStop() ? tr("NOT CONNECTED\nSTOP WAITING") : tr("NOT CONNECTED"));
+    ui.rotorBtn->setText(tr("Stop"));
+    ui.rotorBtn->setEnabled(true);
+    ui.rotorSpeedBox->setEnabled(false);
+    ui.ccwBtn->setEnabled(false);
+    ui.cwBtn->setEnabled(false);
+    ui.loopEnableCheck->setEnabled(true);
 }
 
 void RotorWidgetController::widgetCrpmChanged()
@@ -85,7 +106,13 @@ void RotorWidgetController::widgetCrpmCommit(int newValue, bool hasChanged)
 
 void RotorWidgetController::widgetToggleStartStop()
 {
-    if (rotor->queryState(true) || rotor->isLoopRunning()) {
+    if (!rotor->isConnected()) {
+        rotor->stop();
+        showLinkDown();
+        return;
+    }
+    // A button that offered only Stop while the link was down still means Stop.
+    if (rotor->queryState(true) || rotor->isLoopRunning() || rotor->hasKeptStop()) {
         rotor->stop();
     } else {
         rotor->setCrpm(widget->ui.rotorSpeedBox->value());

@@ -39,6 +39,8 @@ public slots:
     void rotorDirectionChanged(int dir);
 
 private:
+    void showLinkDown();
+
     RotorHead *rotor = nullptr;
     RotorWidget *widget;
     QTimer *refreshTimer;

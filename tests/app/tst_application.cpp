@@ -558,7 +558,10 @@ void tst_Application::historyOfASession()
     RotorWidget *second = panel(2);
     QTRY_VERIFY(second->ui.loopEnableCheck->isEnabled());
     QTest::mouseClick(second->ui.loopEnableCheck, Qt::LeftButton);
-    second->ui.onTimeBox->setValue(36000);
+    second->ui.onTimeBox->setFocus();
+    second->ui.onTimeBox->selectAll();
+    QTest::keyClicks(second->ui.onTimeBox, QStringLiteral("36000"));
+    QTest::keyClick(second->ui.onTimeBox, Qt::Key_Return);
     QTest::mouseClick(second->ui.rotorBtn, Qt::LeftButton);
     QTRY_COMPARE(second->ui.rotorInfoLbl->text(), QStringLiteral("RUNNING"));
     TestSupport::onNextDialog([](QMessageBox *box) { box->button(QMessageBox::Ok)->click(); });

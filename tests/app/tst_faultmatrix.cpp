@@ -79,6 +79,8 @@ private slots:
 private:
     QString tip(int row) const;
     void askOthersForState(bool on);
+    int fewestOthersAnswers() const;
+    void playLoopFault(const QString &fault, Outcome &outcome, LoopWatch &loop);
 
     std::unique_ptr<AppDriver> driver;
     QTimer othersPoll;
@@ -132,7 +134,7 @@ void tst_FaultMatrix::cleanup()
 void tst_FaultMatrix::cleanupTestCase()
 {
     QStringList table;
-    table << QStringLiteral("| Fault on 10.0.85.12 | Its row | Answers from each other cabinet, at least | Longest GUI stall | Operator's Stop | Its pending requests | After clearing and activating |")
+    table << QStringLiteral("| Fault on 10.0.85.12 | Its row | Answers from each other cabinet, at least | Longest GUI stall | Operator's Stop, or the loop's commands | Its pending requests | After clearing and activating |")
           << QStringLiteral("|---|---|---|---|---|---|---|");
     for (const Outcome &o : qAsConst(outcomes)) {
         table << QStringLiteral("| %1 | %2 | %3 | %4 ms | %5 | %6 | %7 |")
@@ -170,6 +172,101 @@ void tst_FaultMatrix::faults_data()
     QTest::newRow("silence") << "silent" << "Pump cabinet did not answer within 3 s";
     QTest::newRow("flood of unrequested bytes") << "junk" << "Pump cabinet sent more data than requested";
     QTest::newRow("cabinet killed and restarted") << "restart" << "The remote host closed the connection";
+    QTest::newRow("link lost for 20 s during a 30 s run phase") << "loop outage" << "";
+    QTest::newRow("emergency stop held 5 s, looping, not on display") << "loop estop" << "";
+}
+
+int tst_FaultMatrix::fewestOthersAnswers() const
+{
+    int fewest = INT_MAX;
+    for (int other = 0; other < 13; ++other) {
+        if (other != FaultyRow)
+            fewest = qMin(fewest, othersAnswers.value(other));
+    }
+    return fewest;
+}
+
+// A loop of rotor 0 through its panel, then the fault: what the loop sent the cabinet.
+void tst_FaultMatrix::playLoopFault(const QString &fault, Outcome &outcome, LoopWatch &loop)
+{
+    Cabinet *cabinet = driver->cabinet(FaultyRow);
+    SimCabinet *sim = driver->sim(FaultyRow);
+    RotorWidget *panel = driver->panel(1);
+    RotorHead *head = cabinet->rotor(0);
+    const bool outage = fault == QLatin1String("loop outage");
+    QObject context;
+    QElapsedTimer clock;
+    clock.start();
+    QList<QPair<bool, qint64>> commands; // start or stop, when the cabinet got it
+    connect(sim, &SimCabinet::requestReceived, &context, [&](const SimCabinet::Request &r) {
+        if (r.unit == 0 && r.function == WriteSingleRegister && r.reg == RunRegister)
+            commands.append({r.value == RunStart, clock.elapsed()});
+    });
+    auto startsSince = [&](qint64 since) {
+        int starts = 0;
+        for (const auto &command : qAsConst(commands))
+            starts += command.first && command.second >= since ? 1 : 0;
+        return starts;
+    };
+    for (QSpinBox *box : {panel->ui.onTimeBox, panel->ui.offTimeBox}) {
+        box->setFocus();
+        box->selectAll();
+        QTest::keyClicks(box, outage ? QStringLiteral("30") : QStringLiteral("1"));
+        QTest::keyClick(box, Qt::Key_Return);
+    }
+    QTest::mouseClick(panel->ui.loopEnableCheck, Qt::LeftButton); // the rotor runs: the loop starts
+    QTRY_VERIFY(head->isLoopRunning());
+    QTRY_COMPARE(commands.size(), 1);
+    const qint64 begun = commands.first().second;
+
+    if (outage) {
+        QTest::qWait(int(begun + 10200 - clock.elapsed()));
+        sim->setRefusing(true);
+        QTRY_VERIFY(tip(FaultyRow).startsWith(QLatin1String("Error: ")));
+        outcome.row = QStringLiteral("red, \"%1\"").arg(tip(FaultyRow));
+        QTest::qWait(int(begun + 30200 - clock.elapsed()));
+        QCOMPARE(commands.size(), 1);
+        outcome.longestGapMs = loop.longest;
+        sim->clearFaults();
+        qint64 back = -1;
+        connect(sim, &SimCabinet::clientConnected, &context, [&] { back = clock.elapsed(); });
+        loop.reset();
+        driver->pressEnterOn(FaultyRow);
+        // The run phase ended during the outage: its stop is due, and the pause keeps its end.
+        QTRY_VERIFY_WITH_TIMEOUT(commands.size() >= 2, 3000);
+        QVERIFY(!commands.at(1).first);
+        QVERIFY(back >= 0);
+        const qint64 stopAt = commands.at(1).second - back;
+        outcome.reconnect = QStringLiteral("green; GUI stall %1 ms").arg(loop.longest);
+        QTest::qWait(1000);
+        QCOMPARE(startsSince(back), 0);
+        QCOMPARE(sim->rotorState(0), 1);
+        QVERIFY(head->isLoopRunning());
+        outcome.stopWait = QStringLiteral("the stop %1 ms after the link was back, 30.2 s into the "
+                                          "loop; no start in the second after").arg(stopAt);
+    } else {
+        driver->click(FaultyRow + 1); // its panels now show another cabinet
+        QTRY_VERIFY(panel->ui.rotorBtn->isEnabled());
+        QTest::qWait(1200); // past the last question its panel asked
+        sim->setRotorState(0, 2);
+        const qint64 held = clock.elapsed();
+        QTRY_VERIFY_WITH_TIMEOUT(!head->isLoopRunning(), 3000);
+        const qint64 halted = clock.elapsed() - held;
+        QTest::qWait(int(held + 5000 - clock.elapsed()));
+        const int startsHeld = startsSince(held);
+        sim->setRotorState(0, 1);
+        const qint64 released = clock.elapsed();
+        QTest::qWait(2000); // a whole cycle of the loop
+        QCOMPARE(startsSince(released), 0);
+        QCOMPARE(sim->rotorState(0), 1);
+        outcome.row = QStringLiteral("green, \"%1\"").arg(tip(FaultyRow));
+        outcome.longestGapMs = loop.longest;
+        outcome.stopWait = QStringLiteral("loop halted %1 ms into the emergency stop; %2 starts while "
+                                          "held, none in the 2 s after release").arg(halted).arg(startsHeld);
+        outcome.reconnect = QStringLiteral("-");
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(fewestOthersAnswers() >= 5, 5000);
+    outcome.othersMinAnswers = fewestOthersAnswers();
 }
 
 void tst_FaultMatrix::faults()
@@ -187,6 +284,14 @@ void tst_FaultMatrix::faults()
     othersPoll.start();
     QElapsedTimer window;
     window.start();
+
+    if (fault.startsWith(QLatin1String("loop "))) {
+        playLoopFault(fault, outcome, loop);
+        othersPoll.stop();
+        if (!QTest::currentTestFailed())
+            outcomes.append(outcome);
+        return;
+    }
 
     const int delay = fault.startsWith(QLatin1String("delay")) ? fault.section(QLatin1Char(' '), 1).toInt() : 0;
     if (fault == QLatin1String("refuse")) {
@@ -261,17 +366,9 @@ void tst_FaultMatrix::faults()
     }
 
     // The other twelve keep answering all along.
-    auto fewestAnswers = [this] {
-        int fewest = INT_MAX;
-        for (int other = 0; other < 13; ++other) {
-            if (other != FaultyRow)
-                fewest = qMin(fewest, othersAnswers.value(other));
-        }
-        return fewest;
-    };
-    QTRY_VERIFY_WITH_TIMEOUT(fewestAnswers() >= 5, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(fewestOthersAnswers() >= 5, 5000);
     othersPoll.stop();
-    outcome.othersMinAnswers = fewestAnswers();
+    outcome.othersMinAnswers = fewestOthersAnswers();
     outcome.longestGapMs = loop.longest;
 
     // Cleared and activated again, the cabinet connects and shows its rotors.

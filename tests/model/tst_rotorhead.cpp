@@ -1,6 +1,7 @@
 #include "rotorhead.h"
 
 #include "cabinetprotocol.h"
+#include "loopschedule.h"
 #include "motorclient.h"
 #include "simcabinet.h"
 #include "testsupport.h"
@@ -8,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QtTest>
 
+#include <algorithm>
 #include <memory>
 
 using namespace CabinetProtocol;
@@ -35,6 +37,7 @@ public:
         return list;
     }
     qint64 gap(int i) const { return commands.at(i).second - commands.at(i - 1).second; }
+    qint64 now() const { return clock.elapsed(); }
 
     QList<QPair<const char *, qint64>> commands;
 
@@ -64,6 +67,8 @@ private slots:
     void haltingStateSeenAtTheEndOfAPause();
     void loopModeOffStopsARunningRotor();
     void linkDropsDuringAPause();
+    void scheduleArithmetic_data();
+    void scheduleArithmetic();
 
 private:
     void connectClient();
@@ -128,8 +133,9 @@ void tst_RotorHead::startLoop(RotorHead &head)
     QVERIFY(head.queryState(true));
     QSignalSpy states(&head, &RotorHead::stateChanged);
     head.setLoopMode(true);
-    QVERIFY(head.isLoopRunning());
-    QVERIFY(states.wait(5000)); // loop mode asks for the state too
+    QVERIFY(states.wait(5000)); // loop mode asks, and starts on the answer
+    QTRY_VERIFY(head.isLoopRunning());
+    readStateNow(head); // answered once the cabinet has the start
 }
 
 void tst_RotorHead::startsUnknownAndOffline()
@@ -145,7 +151,8 @@ void tst_RotorHead::startsUnknownAndOffline()
     QCOMPARE(head.loopRunSecs(), 1);
     QCOMPARE(head.loopPauseSecs(), 1);
 
-    // Offline, commands send nothing and change nothing.
+    // Offline, commands send nothing and change nothing; a stop is kept, and sent once
+    // connected.
     head.setCrpm(1200);
     head.setDirection(1);
     head.start();
@@ -155,8 +162,13 @@ void tst_RotorHead::startsUnknownAndOffline()
     QCOMPARE(head.queryDirection(), 0);
     QTRY_COMPARE(states.count(), 1); // the refresh on connection
     QCOMPARE(states.at(0).at(0).toString(), QStringLiteral("STOPPED"));
-    for (const SimCabinet::Request &request : sim->requests())
-        QCOMPARE(request.function, ReadInputRegister);
+    QList<SimCabinet::Request> writes = sim->requests();
+    writes.erase(std::remove_if(writes.begin(), writes.end(), [](const SimCabinet::Request &r) {
+        return r.function == ReadInputRegister;
+    }), writes.end());
+    QCOMPARE(writes.size(), 1);
+    QCOMPARE(writes.first().reg, int(RunRegister));
+    QCOMPARE(writes.first().value, RunStop);
 }
 
 void tst_RotorHead::refreshesOnConnection()
@@ -323,13 +335,16 @@ void tst_RotorHead::stopDuringALoopPhase()
 void tst_RotorHead::haltingStatesEndTheLoop_data()
 {
     QTest::addColumn<int>("code");
-    QTest::newRow("emergency stop") << 2;
-    QTest::newRow("priming") << 6;
+    QTest::addColumn<bool>("asked"); // or left to the loop's own questions
+    QTest::newRow("emergency stop") << 2 << true;
+    QTest::newRow("priming") << 6 << true;
+    QTest::newRow("emergency stop, nobody asks") << 2 << false;
 }
 
 void tst_RotorHead::haltingStatesEndTheLoop()
 {
     QFETCH(int, code);
+    QFETCH(bool, asked);
     auto owned = connectedHead(0);
     QVERIFY(owned);
     RotorHead &head = *owned;
@@ -339,11 +354,13 @@ void tst_RotorHead::haltingStatesEndTheLoop()
     bool loopSeenRunning = false;
     connect(&head, &RotorHead::stateChanged, this, [&] { loopSeenRunning = head.isLoopRunning(); });
     sim->setRotorState(0, code);
-    readStateNow(head);
+    if (asked)
+        readStateNow(head);
+    QTRY_VERIFY_WITH_TIMEOUT(!head.isLoopRunning(), 2500);
     QVERIFY(loopSeenRunning); // listeners hear the news before the loop halts
-    QVERIFY(!head.isLoopRunning());
     QVERIFY(head.loopModeEnabled());
     const int commands = log.commands.size();
+    sim->setRotorState(0, 1); // released: the loop stays halted
     QTest::qWait(1300);
     QCOMPARE(log.commands.size(), commands);
 }
@@ -354,18 +371,21 @@ void tst_RotorHead::haltingStateSeenAtTheEndOfAPause()
     QVERIFY(owned);
     RotorHead &head = *owned;
     RunLog log(sim, 3);
-    sim->setRotorState(3, 6);
-    readStateNow(head); // known: PRIMING
+    sim->setRotorState(3, 2); // held: the cabinet ignores starts
+    readStateNow(head); // known: EMERGENCY STOP
     QSignalSpy states(&head, &RotorHead::stateChanged);
     head.setLoopMode(true);
     QVERIFY(!head.isLoopRunning());
     QVERIFY(states.wait(5000));
-    head.start(); // nobody reads the state again during the loop
+    head.start();
     QVERIFY(head.isLoopRunning());
-    // Run, pause, and at the end of the pause the known state says stop again.
-    QTRY_COMPARE_WITH_TIMEOUT(log.commands.size(), 3, 5000);
-    QCOMPARE(log.names(), QStringList({"start", "stop", "stop"}));
-    QVERIFY(!head.isLoopRunning());
+    // Run, pause, then the loop halts: at the end of the pause on the known state,
+    // which stops the rotor again, or on the loop's own question. No fresh start.
+    QTRY_VERIFY_WITH_TIMEOUT(!head.isLoopRunning(), 5000);
+    QTest::qWait(300); // a last stop on its way
+    QCOMPARE(log.names().mid(0, 2), QStringList({"start", "stop"}));
+    QCOMPARE(log.names().count(QStringLiteral("start")), 1);
+    QVERIFY(log.commands.size() <= 3);
     QVERIFY(head.loopModeEnabled());
 }
 
@@ -399,22 +419,66 @@ void tst_RotorHead::linkDropsDuringAPause()
     RunLog log(sim, 2);
     startLoop(head);
     QTRY_VERIFY_WITH_TIMEOUT(log.commands.size() >= 3, 4000); // run phase ended: stop
-    QVERIFY(head.isLoopRunning());
+    const qint64 begun = log.commands.at(1).second;
     sim->dropConnections();
     QTRY_VERIFY(!client->isConnected());
-    // The pause ends with nothing to talk to: nothing is sent, and the loop waits for
-    // the link, still counting as running.
-    QTest::qWait(1500);
+    // The pause and the next run phase end with nothing to talk to: nothing is sent,
+    // and the loop still counts as running.
+    QTest::qWait(int(begun + 3400 - log.now()));
     QVERIFY(head.isLoopRunning());
-    QVERIFY(head.loopModeEnabled());
     QCOMPARE(log.names(), QStringList({"start", "start", "stop"}));
 
-    // Back: the rotor stands, so a fresh pause phase, then the loop goes on.
+    // Back in the second pause: its stop goes out at once, and it ends on time.
+    QSignalSpy arrivals(sim, &SimCabinet::requestReceived);
     client->connectToHost();
-    QTRY_COMPARE_WITH_TIMEOUT(log.commands.size(), 4, 3000);
-    QCOMPARE(log.names().last(), QStringLiteral("start"));
-    QVERIFY2(log.gap(3) >= 2400, qPrintable(QString::number(log.gap(3))));
+    while (log.commands.size() < 5 && arrivals.wait(3000)) {
+    }
+    QCOMPARE(log.names(), QStringList({"start", "start", "stop", "stop", "start"}));
+    QVERIFY2(log.commands.at(3).second - begun < 3700, qPrintable(QString::number(log.commands.at(3).second - begun)));
+    const qint64 at = log.commands.at(4).second - begun;
+    QVERIFY2(qAbs(at - 4000) <= 30, qPrintable(QStringLiteral("%1 ms, due at 4000 ms").arg(at)));
     QVERIFY(head.isLoopRunning());
+}
+
+void tst_RotorHead::scheduleArithmetic_data()
+{
+    using Phase = LoopSchedule::Phase;
+    QTest::addColumn<int>("runSecs");
+    QTest::addColumn<int>("pauseSecs");
+    QTest::addColumn<qint64>("at"); // the end of the first run phase handled, or the loop back
+    QTest::addColumn<bool>("outage"); // the loop could not act since the run phase began
+    QTest::addColumn<int>("phase");
+    QTest::addColumn<qint64>("due");
+    QTest::newRow("pause on time") << 30 << 20 << 30000LL << false << int(Phase::Pause) << 50000LL;
+    QTest::newRow("pause 40 ms late") << 30 << 20 << 30040LL << false << int(Phase::Pause) << 50000LL;
+    QTest::newRow("pause 60 ms late: afresh") << 30 << 20 << 30060LL << false << int(Phase::Pause) << 50060LL;
+    QTest::newRow("back within the run phase") << 30 << 30 << 10000LL << true << int(Phase::Run) << 30000LL;
+    QTest::newRow("back as the run phase ends") << 30 << 30 << 30000LL << true << int(Phase::Pause) << 60000LL;
+    QTest::newRow("back in the pause") << 30 << 30 << 33000LL << true << int(Phase::Pause) << 60000LL;
+    QTest::newRow("back cycles later, pause") << 2 << 3 << 12500LL << true << int(Phase::Pause) << 15000LL;
+    QTest::newRow("back an hour later, run") << 2 << 3 << 3605000LL << true << int(Phase::Run) << 3607000LL;
+}
+
+void tst_RotorHead::scheduleArithmetic()
+{
+    QFETCH(int, runSecs);
+    QFETCH(int, pauseSecs);
+    QFETCH(qint64, at);
+    QFETCH(bool, outage);
+    QFETCH(int, phase);
+    QFETCH(qint64, due);
+    qint64 now = 0;
+    LoopSchedule schedule([&now] { return now; });
+    schedule.begin(LoopSchedule::Phase::Run, runSecs, false);
+    QCOMPARE(schedule.due(), runSecs * 1000LL);
+    now = at;
+    if (outage)
+        schedule.catchUp(runSecs, pauseSecs);
+    else
+        schedule.begin(LoopSchedule::Phase::Pause, pauseSecs, true);
+    QCOMPARE(int(schedule.phase()), phase);
+    QCOMPARE(schedule.due(), due);
+    QCOMPARE(schedule.msToDue(), int(due - at));
 }
 
 QTEST_GUILESS_MAIN(tst_RotorHead)

@@ -30,6 +30,8 @@ private slots:
     void directionRoundTrip();
     void loopControlsReachTheRotor();
     void reattachingMovesThePoll();
+    void stopWithoutALinkIsKept();
+    void loopActsOnFreshInput();
 
 private:
     void attach(int rotor);
@@ -231,8 +233,12 @@ void tst_RotorWidgetController::directionRoundTrip()
 void tst_RotorWidgetController::loopControlsReachTheRotor()
 {
     attach(0);
-    panel->ui.onTimeBox->setValue(5);
-    panel->ui.offTimeBox->setValue(7);
+    for (QSpinBox *box : {panel->ui.onTimeBox, panel->ui.offTimeBox}) {
+        box->setFocus();
+        box->selectAll();
+        QTest::keyClicks(box, box == panel->ui.onTimeBox ? QStringLiteral("5") : QStringLiteral("7"));
+        QTest::keyClick(box, Qt::Key_Return);
+    }
     QTest::mouseClick(panel->ui.loopEnableCheck, Qt::LeftButton);
     RotorHead *head = heads.at(0);
     QVERIFY(head->loopModeEnabled());
@@ -258,6 +264,64 @@ void tst_RotorWidgetController::reattachingMovesThePoll()
     QVERIFY(requestsOf(0).isEmpty());
     const int polls = requestsOf(1).count(QStringLiteral("read 0"));
     QVERIFY2(polls >= 2 && polls <= 3, qPrintable(QString::number(polls)));
+}
+
+void tst_RotorWidgetController::stopWithoutALinkIsKept()
+{
+    attach(0);
+    const Ui::rotorWidget &ui = panel->ui;
+    QTest::mouseClick(ui.rotorBtn, Qt::LeftButton);
+    QTRY_COMPARE(ui.rotorBtn->text(), QStringLiteral("Stop"));
+    sim->dropConnections();
+    QTRY_COMPARE(ui.rotorInfoLbl->text(), QStringLiteral("NOT CONNECTED")); // by the next poll
+    QVERIFY(ui.rotorBtn->isEnabled() && ui.loopEnableCheck->isEnabled());
+    QVERIFY(!ui.rotorSpeedBox->isEnabled() && !ui.cwBtn->isEnabled() && !ui.ccwBtn->isEnabled());
+
+    QTest::mouseClick(ui.rotorBtn, Qt::LeftButton);
+    QVERIFY(heads.at(0)->hasKeptStop());
+    QCOMPARE(ui.rotorInfoLbl->text(), QStringLiteral("NOT CONNECTED\nSTOP WAITING"));
+    QCOMPARE(sim->rotorState(0), 0);
+
+    // Back: the stop is the first thing the rotor hears.
+    sim->clearRequests();
+    client->connectToHost();
+    QTRY_COMPARE(ui.rotorInfoLbl->text(), QStringLiteral("STOPPED"));
+    QCOMPARE(requestsOf(0).first(), QStringLiteral("stop"));
+    QVERIFY(!heads.at(0)->hasKeptStop());
+    QCOMPARE(ui.rotorBtn->text(), QStringLiteral("Start"));
+}
+
+void tst_RotorWidgetController::loopActsOnFreshInput()
+{
+    attach(0);
+    const Ui::rotorWidget &ui = panel->ui;
+    RotorHead *head = heads.at(0);
+    QTest::mouseClick(ui.rotorBtn, Qt::LeftButton);
+    QTRY_COMPARE(ui.rotorBtn->text(), QStringLiteral("Stop"));
+
+    // Stop, and Loop mode ticked before the panel heard of the stop: the rotor stays.
+    QTest::mouseClick(ui.rotorBtn, Qt::LeftButton);
+    QTest::mouseClick(ui.loopEnableCheck, Qt::LeftButton);
+    QTRY_COMPARE(ui.rotorBtn->text(), QStringLiteral("Start"));
+    QTest::qWait(200);
+    QVERIFY(head->loopModeEnabled());
+    QVERIFY(!head->isLoopRunning());
+    QCOMPARE(requestsOf(0).count(QStringLiteral("start")), 1);
+
+    // A time takes effect once the box is left or Enter pressed, not at every key.
+    QSpinBox *on = ui.onTimeBox;
+    on->setFocus();
+    on->selectAll();
+    QTest::keyClicks(on, QStringLiteral("12"));
+    QCOMPARE(head->loopRunSecs(), 1);
+    QTest::keyClick(on, Qt::Key_Return);
+    QCOMPARE(head->loopRunSecs(), 12);
+    ui.offTimeBox->setFocus();
+    ui.offTimeBox->selectAll();
+    QTest::keyClicks(ui.offTimeBox, QStringLiteral("30"));
+    QCOMPARE(head->loopPauseSecs(), 1);
+    elsewhere->setFocus();
+    QCOMPARE(head->loopPauseSecs(), 30);
 }
 
 QTEST_MAIN(tst_RotorWidgetController)
