@@ -10,6 +10,9 @@ Cabinet::Cabinet(const QString &host, int rotorCount, QObject *parent)
     for (int i = 0; i < rotorCount; ++i)
         rotors.append(new RotorHead(&client, i, this));
     wireLink();
+    linkCheck.setTimerType(Qt::PreciseTimer);
+    linkCheck.setInterval(LinkCheckMs);
+    connect(&linkCheck, &QTimer::timeout, this, &Cabinet::queryTemperature);
 }
 
 Cabinet::~Cabinet()
@@ -112,11 +115,13 @@ int Cabinet::pendingRequestCount() const
 
 void Cabinet::socketConnected()
 {
+    linkCheck.start();
     emit didConnect(this);
 }
 
 void Cabinet::socketDisconnected()
 {
+    linkCheck.stop();
     emit didDisconnect(this);
 }
 
@@ -126,6 +131,7 @@ void Cabinet::socketError(QAbstractSocket::SocketError)
     // old one; detaching now would cut the new attempt off from its listeners.
     if (!hasError())
         return;
+    linkCheck.stop();
     emit connectionError(this, client.reader.errorString());
     client.detachSocket();
 }

@@ -6,6 +6,7 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 class RotorHead;
 
@@ -18,6 +19,9 @@ class Cabinet final : public QObject
 
 public:
     static constexpr int ModbusPort = 502;
+    // A link that died without a reset is only found by asking; every connected
+    // cabinet is asked its temperature this often.
+    static constexpr int LinkCheckMs = 10000;
 
     Cabinet(const QString &host, int rotorCount, QObject *parent);
     ~Cabinet() override;
@@ -58,4 +62,5 @@ private:
     QList<RotorHead *> rotors;
     QString hostText;
     bool identifyOn = false;
+    QTimer linkCheck;
 };

@@ -20,7 +20,8 @@ using namespace CabinetProtocol;
 
 namespace {
 
-constexpr int FaultyRow = 2; // 10.0.85.12, on display with its four panels polling
+constexpr int ShownRow = 2; // 10.0.85.12, on display with its four panels polling
+constexpr int IdleRow = 3; // 10.0.85.13: connected, not on display, no loops
 
 // Records the longest time the GUI thread's event loop went without turning.
 class LoopWatch final : public QObject
@@ -81,6 +82,7 @@ private:
     void askOthersForState(bool on);
 
     std::unique_ptr<AppDriver> driver;
+    int faultyRow = ShownRow;
     QTimer othersPoll;
     QHash<int, int> othersAnswers;
 };
@@ -100,7 +102,7 @@ void tst_FaultMatrix::init()
         driver->pressEnterOn(row);
     for (int row = 0; row < 13; ++row)
         QTRY_VERIFY(driver->cabinet(row)->isConnected());
-    driver->click(FaultyRow);
+    driver->click(ShownRow);
     QTRY_VERIFY(driver->panel(1)->ui.rotorBtn->isEnabled());
     // Rotor 0 runs, so that the operator has something to stop.
     QTest::mouseClick(driver->panel(1)->ui.rotorBtn, Qt::LeftButton);
@@ -108,15 +110,13 @@ void tst_FaultMatrix::init()
 
     othersAnswers.clear();
     for (int row = 0; row < 13; ++row) {
-        if (row == FaultyRow)
-            continue;
         connect(driver->cabinet(row)->rotor(0), &RotorHead::stateChanged, this,
                 [this, row] { ++othersAnswers[row]; });
     }
     othersPoll.setInterval(200);
     connect(&othersPoll, &QTimer::timeout, this, [this] {
         for (int row = 0; row < 13; ++row) {
-            if (row != FaultyRow)
+            if (row != faultyRow)
                 driver->cabinet(row)->rotor(0)->queryState(false);
         }
     });
@@ -132,7 +132,7 @@ void tst_FaultMatrix::cleanup()
 void tst_FaultMatrix::cleanupTestCase()
 {
     QStringList table;
-    table << QStringLiteral("| Fault on 10.0.85.12 | Its row | Answers from each other cabinet, at least | Longest GUI stall | Operator's Stop | Its pending requests | After clearing and activating |")
+    table << QStringLiteral("| Fault on 10.0.85.12 (on display) or 10.0.85.13 (idle) | Its row | Answers from each other cabinet, at least | Longest GUI stall | Operator's Stop | Its pending requests | After clearing and activating |")
           << QStringLiteral("|---|---|---|---|---|---|---|");
     for (const Outcome &o : qAsConst(outcomes)) {
         table << QStringLiteral("| %1 | %2 | %3 | %4 ms | %5 | %6 | %7 |")
@@ -168,6 +168,8 @@ void tst_FaultMatrix::faults_data()
     QTest::newRow("exception answers") << "exception"
             << "Pump cabinet rejected the requests (Modbus exception 4)";
     QTest::newRow("silence") << "silent" << "Pump cabinet did not answer within 3 s";
+    QTest::newRow("network silent under the idle cabinet") << "silent-idle"
+            << "Pump cabinet did not answer within 3 s";
     QTest::newRow("flood of unrequested bytes") << "junk" << "Pump cabinet sent more data than requested";
     QTest::newRow("cabinet killed and restarted") << "restart" << "The remote host closed the connection";
 }
@@ -178,10 +180,11 @@ void tst_FaultMatrix::faults()
     QFETCH(QString, error);
     Outcome outcome;
     outcome.fault = QString::fromLatin1(QTest::currentDataTag());
-    Cabinet *cabinet = driver->cabinet(FaultyRow);
-    SimCabinet *sim = driver->sim(FaultyRow);
+    faultyRow = fault == QLatin1String("silent-idle") ? IdleRow : ShownRow;
+    Cabinet *cabinet = driver->cabinet(faultyRow);
+    SimCabinet *sim = driver->sim(faultyRow);
     RotorWidget *panel = driver->panel(1);
-    const QModelIndex row = driver->list()->model()->index(FaultyRow, 0);
+    const QModelIndex row = driver->list()->model()->index(faultyRow, 0);
 
     LoopWatch loop;
     othersPoll.start();
@@ -191,9 +194,9 @@ void tst_FaultMatrix::faults()
     const int delay = fault.startsWith(QLatin1String("delay")) ? fault.section(QLatin1Char(' '), 1).toInt() : 0;
     if (fault == QLatin1String("refuse")) {
         sim->setRefusing(true); // drops the open connection too
-        QTRY_VERIFY(tip(FaultyRow).startsWith(QLatin1String("Error: ")));
-        driver->pressEnterOn(FaultyRow);
-        QTRY_COMPARE(tip(FaultyRow), QStringLiteral("Error: Connection refused"));
+        QTRY_VERIFY(tip(faultyRow).startsWith(QLatin1String("Error: ")));
+        driver->pressEnterOn(faultyRow);
+        QTRY_COMPARE(tip(faultyRow), QStringLiteral("Error: Connection refused"));
     } else if (fault == QLatin1String("cut")) {
         sim->setCutAnswers(true);
     } else if (delay > 0) {
@@ -206,6 +209,11 @@ void tst_FaultMatrix::faults()
         sim->setExceptionAnswers(true);
     } else if (fault == QLatin1String("silent")) {
         sim->setSilent(true);
+    } else if (fault == QLatin1String("silent-idle")) {
+        // Asked nothing by the operator, the idle cabinet is found by the regular
+        // temperature question, which also refreshes the label of the one on display.
+        sim->setSilent(true);
+        driver->sim(ShownRow)->setTemperature(300);
     } else if (fault == QLatin1String("junk")) {
         sim->sendUnrequested(1024 * 1024);
     } else if (fault == QLatin1String("restart")) {
@@ -249,22 +257,30 @@ void tst_FaultMatrix::faults()
         // One, when an answer freed the wire for the next poll just as the Stop was
         // on its way to the worker thread.
         QVERIFY2(ahead <= 1, qPrintable(outcome.stopWait));
-        outcome.row = QStringLiteral("green, \"%1\"").arg(tip(FaultyRow));
+        outcome.row = QStringLiteral("green, \"%1\"").arg(tip(faultyRow));
     } else {
-        QTRY_VERIFY_WITH_TIMEOUT(tip(FaultyRow).startsWith(QLatin1String("Error: ")), 8000);
+        // Every connected cabinet is asked at least every 10 s, and given 3 s to answer.
+        QTRY_VERIFY_WITH_TIMEOUT(tip(faultyRow).startsWith(QLatin1String("Error: ")), 14000);
         if (error != QLatin1String("*"))
-            QCOMPARE(tip(FaultyRow), QStringLiteral("Error: ") + error);
+            QCOMPARE(tip(faultyRow), QStringLiteral("Error: ") + error);
         QCOMPARE(row.data(Qt::DecorationRole).value<QColor>(), QColor(Qt::red));
         QTRY_VERIFY(!cabinet->isConnected());
-        outcome.row = QStringLiteral("red, \"%1\"").arg(tip(FaultyRow));
-        outcome.stopWait = QStringLiteral("link dropped after %1 ms").arg(window.elapsed());
+        if (faultyRow == ShownRow) {
+            outcome.row = QStringLiteral("red, \"%1\"").arg(tip(faultyRow));
+            outcome.stopWait = QStringLiteral("link dropped after %1 ms").arg(window.elapsed());
+        } else {
+            outcome.row = QStringLiteral("red after %1 s, \"%2\"")
+                              .arg(window.elapsed() / 1000.0, 0, 'f', 1).arg(tip(faultyRow));
+            outcome.stopWait = QStringLiteral("-");
+            QTRY_COMPARE_WITH_TIMEOUT(driver->labelText("tempLbl"), QStringLiteral("30 \u00B0C"), 11000);
+        }
     }
 
     // The other twelve keep answering all along.
     auto fewestAnswers = [this] {
         int fewest = INT_MAX;
         for (int other = 0; other < 13; ++other) {
-            if (other != FaultyRow)
+            if (other != faultyRow)
                 fewest = qMin(fewest, othersAnswers.value(other));
         }
         return fewest;
@@ -276,12 +292,12 @@ void tst_FaultMatrix::faults()
 
     // Cleared and activated again, the cabinet connects and shows its rotors.
     if (fault == QLatin1String("restart"))
-        sim = driver->restartSim(FaultyRow);
+        sim = driver->restartSim(faultyRow);
     else
         sim->clearFaults();
     sim->clearRequests();
     loop.reset();
-    driver->pressEnterOn(FaultyRow);
+    driver->pressEnterOn(faultyRow);
     QTRY_COMPARE_WITH_TIMEOUT(row.data(Qt::DecorationRole).value<QColor>(), QColor(Qt::green), 5000);
     QTRY_VERIFY(sim->requests().size() >= 12); // the rotors' refresh
     QTRY_VERIFY(!panel->ui.rotorInfoLbl->text().isEmpty());
