@@ -1,8 +1,11 @@
 #pragma once
 
 #include "motorclient.h"
+#include "reconnectpolicy.h"
 
 #include <QAbstractSocket>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -12,6 +15,7 @@ class RotorHead;
 
 // One pump cabinet on the network: its link, its rotor heads, its temperature and
 // identify function. Every signal carries the cabinet, so listeners know who spoke.
+// Once the operator has connected it, a link that fails is made again by itself.
 class Cabinet final : public QObject
 {
     Q_OBJECT
@@ -38,6 +42,9 @@ public:
     void setIdentify(bool on);
     bool noActiveLoops() const;
     int pendingRequestCount() const;
+    // Whole seconds, rounded up, until the next attempt at a failed link; 0 when
+    // none is waiting.
+    int secondsToNextAttempt() const;
 
 signals:
     void willConnect(Cabinet *);
@@ -47,6 +54,8 @@ signals:
     void didEmergencyStop(Cabinet *);
     void temperatureChanged(Cabinet *, qreal celcius);
     void identifyChanged(Cabinet *, bool on);
+    // The whole seconds to the next attempt at a failed link went down.
+    void nextAttemptChanged(Cabinet *);
 
 protected slots:
     void socketConnected();
@@ -57,10 +66,22 @@ protected slots:
 
 private:
     void wireLink();
+    void attemptConnection();
+    void waitForNextAttempt();
+    void armReconnectTimer();
+    void reconnectTimeout();
 
     MotorClient client;
     QList<RotorHead *> rotors;
     QString hostText;
     bool identifyOn = false;
     QTimer linkCheck;
+
+    // Set by the operator's connect; a failed link is then made again after the
+    // policy's wait.
+    bool linkWanted = false;
+    ReconnectPolicy reconnectPolicy;
+    QElapsedTimer linkClock;
+    QDeadlineTimer nextAttempt;
+    QTimer reconnectTimer;
 };

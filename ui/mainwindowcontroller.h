@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QList>
 #include <QObject>
+#include <QPersistentModelIndex>
 #include <QPointer>
 #include <QTimer>
 
@@ -30,6 +31,7 @@ public:
     ~MainWindowController() override;
 
     void setCabinetModel(CabinetListModel *model);
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 public slots:
     void cabinetItemActivated(const QModelIndex &index);
@@ -48,6 +50,8 @@ private:
     void selectCabinet(Cabinet *cabinet);
     CabinetListModel *cabinetModel() const;
     void fitListToRows();
+    void rowEntered(const QModelIndex &index);
+    void refreshShownTip(const QModelIndex &topLeft, const QModelIndex &bottomRight);
     void showIdentify(bool on);
     void stopRunningLoops();
     void finishClosingWhenStopsAnswered();
@@ -59,6 +63,10 @@ private:
     QLabel versionLabel;
     RotorWidgetController *rotorControllers[RotorCount] = {};
     Cabinet *currentCabinet = nullptr;
+    // The row under the pointer and the tip it showed, so that a tip that changes
+    // in place (the countdown to a reconnection) is shown afresh.
+    QPersistentModelIndex tipRow;
+    QString tipShown;
 
     // Closing with loops running: the program ends once every stop it sent is
     // answered, or its cabinet's link has failed (the answer deadline bounds that).
