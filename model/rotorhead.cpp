@@ -261,8 +261,6 @@ void RotorHead::updateAll()
         resumeOnState = true;
     }
     queryCrpm();
-    QThread::msleep(10);
     queryState(false);
-    QThread::msleep(10);
     queryDirection();
 }
