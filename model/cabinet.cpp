@@ -12,10 +12,20 @@ Cabinet::Cabinet(const QString &host, int rotorCount, QObject *parent)
     wireLink();
     connect(&client, SIGNAL(commandConfirmed(int,int,int)), this, SLOT(clientCommandConfirmed(int,int,int)));
     connect(&client, SIGNAL(commandFailed(int,int,int)), this, SLOT(clientCommandFailed(int,int,int)));
+    linkCheck.setTimerType(Qt::PreciseTimer);
+    linkCheck.setInterval(LinkCheckMs);
+    connect(&linkCheck, &QTimer::timeout, this, &Cabinet::queryTemperature);
+    linkClock.start();
+    reconnectTimer.setTimerType(Qt::PreciseTimer);
+    reconnectTimer.setSingleShot(true);
+    connect(&reconnectTimer, &QTimer::timeout, this, &Cabinet::reconnectTimeout);
 }
 
 Cabinet::~Cabinet()
 {
+    // Going away: never tried again.
+    linkWanted = false;
+    reconnectTimer.stop();
     client.detachSocket();
     while (!rotors.isEmpty())
         delete rotors.takeFirst();
@@ -39,12 +49,55 @@ void Cabinet::wireLink()
 
 void Cabinet::connectToCabinet()
 {
+    linkWanted = true;
     if (isConnected() || isConnecting())
         return;
-    // A link error detached everyone; an explicit new attempt listens again.
+    // The operator's attempt goes at once, whatever wait was running.
+    reconnectPolicy.restart();
+    attemptConnection();
+}
+
+void Cabinet::attemptConnection()
+{
+    reconnectTimer.stop();
+    if (isConnected() || isConnecting())
+        return;
+    // A link error detached everyone; a new attempt listens again.
     wireLink();
     client.connectToHost();
     emit willConnect(this);
+}
+
+void Cabinet::waitForNextAttempt()
+{
+    nextAttempt.setRemainingTime(reconnectPolicy.delayAfterFailure(linkClock.elapsed()),
+                                 Qt::PreciseTimer);
+    armReconnectTimer();
+}
+
+// Wakes each time the whole seconds left go down, so that a countdown shown stays
+// current, and at the attempt itself.
+void Cabinet::armReconnectTimer()
+{
+    const qint64 left = nextAttempt.remainingTime();
+    reconnectTimer.start(left > 0 ? int((left - 1) % 1000 + 1) : 0);
+}
+
+void Cabinet::reconnectTimeout()
+{
+    if (nextAttempt.hasExpired()) {
+        attemptConnection();
+        return;
+    }
+    armReconnectTimer();
+    emit nextAttemptChanged(this);
+}
+
+int Cabinet::secondsToNextAttempt() const
+{
+    if (!reconnectTimer.isActive())
+        return 0;
+    return qMax(1, int((nextAttempt.remainingTime() + 999) / 1000));
 }
 
 bool Cabinet::isConnected() const
@@ -121,11 +174,14 @@ int Cabinet::pendingCommandCount() const
 
 void Cabinet::socketConnected()
 {
+    reconnectPolicy.linkUp(linkClock.elapsed());
+    linkCheck.start();
     emit didConnect(this);
 }
 
 void Cabinet::socketDisconnected()
 {
+    linkCheck.stop();
     emit didDisconnect(this);
 }
 
@@ -135,6 +191,9 @@ void Cabinet::socketError(QAbstractSocket::SocketError)
     // old one; detaching now would cut the new attempt off from its listeners.
     if (!hasError())
         return;
+    linkCheck.stop();
+    if (linkWanted && !reconnectTimer.isActive())
+        waitForNextAttempt();
     emit connectionError(this, client.reader.errorString());
     client.detachSocket();
 }

@@ -1,16 +1,21 @@
 #pragma once
 
 #include "motorclient.h"
+#include "reconnectpolicy.h"
 
 #include <QAbstractSocket>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 class RotorHead;
 
 // One pump cabinet on the network: its link, its rotor heads, its temperature and
 // identify function. Every signal carries the cabinet, so listeners know who spoke.
+// Once the operator has connected it, a link that fails is made again by itself.
 class Cabinet final : public QObject
 {
     Q_OBJECT
@@ -18,6 +23,9 @@ class Cabinet final : public QObject
 
 public:
     static constexpr int ModbusPort = 502;
+    // A link that died without a reset is only found by asking; every connected
+    // cabinet is asked its temperature this often.
+    static constexpr int LinkCheckMs = 10000;
 
     Cabinet(const QString &host, int rotorCount, QObject *parent);
     ~Cabinet() override;
@@ -35,6 +43,9 @@ public:
     bool noActiveLoops() const;
     int pendingRequestCount() const;
     int pendingCommandCount() const;
+    // Whole seconds, rounded up, until the next attempt at a failed link; 0 when
+    // none is waiting.
+    int secondsToNextAttempt() const;
 
 signals:
     void willConnect(Cabinet *);
@@ -49,6 +60,8 @@ signals:
     void commandFailed(Cabinet *, int rotor, int reg, int value);
     // For the history: an identify command went to the cabinet.
     void identifySent(Cabinet *, bool on);
+    // The whole seconds to the next attempt at a failed link went down.
+    void nextAttemptChanged(Cabinet *);
 
 protected slots:
     void socketConnected();
@@ -61,9 +74,22 @@ protected slots:
 
 private:
     void wireLink();
+    void attemptConnection();
+    void waitForNextAttempt();
+    void armReconnectTimer();
+    void reconnectTimeout();
 
     MotorClient client;
     QList<RotorHead *> rotors;
     QString hostText;
     bool identifyOn = false;
+    QTimer linkCheck;
+
+    // Set by the operator's connect; a failed link is then made again after the
+    // policy's wait.
+    bool linkWanted = false;
+    ReconnectPolicy reconnectPolicy;
+    QElapsedTimer linkClock;
+    QDeadlineTimer nextAttempt;
+    QTimer reconnectTimer;
 };

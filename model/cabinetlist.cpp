@@ -13,6 +13,7 @@ void CabinetList::appendCabinet(Cabinet *cabinet)
     connect(cabinet, SIGNAL(connectionError(Cabinet*,QString)),
             this, SLOT(childConnectError(Cabinet*,QString)));
     connect(cabinet, SIGNAL(didEmergencyStop(Cabinet*)), this, SLOT(childEmergencyStop(Cabinet*)));
+    connect(cabinet, SIGNAL(nextAttemptChanged(Cabinet*)), this, SLOT(childNextAttemptChanged(Cabinet*)));
     emit childAppended();
 }
 
@@ -55,6 +56,11 @@ void CabinetList::childConnectError(Cabinet *sender, QString errMsg)
 }
 
 void CabinetList::childEmergencyStop(Cabinet *sender)
+{
+    reportChange(sender);
+}
+
+void CabinetList::childNextAttemptChanged(Cabinet *sender)
 {
     reportChange(sender);
 }

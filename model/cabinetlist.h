@@ -30,6 +30,7 @@ protected slots:
     void childDisconnected(Cabinet *sender);
     void childConnectError(Cabinet *sender, QString errMsg);
     void childEmergencyStop(Cabinet *sender);
+    void childNextAttemptChanged(Cabinet *sender);
 
 private:
     void reportChange(Cabinet *sender);

@@ -39,8 +39,13 @@ QVariant CabinetListModel::data(const QModelIndex &index, int role) const
         return QColor(Qt::gray);
     case Qt::ToolTipRole:
     case Qt::StatusTipRole:
-        if (cabinet->hasError())
+        if (cabinet->hasError()) {
+            const int wait = cabinet->secondsToNextAttempt();
+            if (wait > 0)
+                return tr("Error: %1. Next attempt in %2 s")
+                        .arg(cabinet->errorString(), QString::number(wait));
             return tr("Error: ") + cabinet->errorString();
+        }
         if (cabinet->isConnecting())
             return tr("Connecting to pump cabinet: ") + cabinet->host();
         if (cabinet->isConnected())

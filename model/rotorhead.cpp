@@ -394,8 +394,6 @@ void RotorHead::updateAll()
     sendKeptStop();
     resumeLoop();
     queryCrpm();
-    QThread::msleep(10);
     queryState(false);
-    QThread::msleep(10);
     queryDirection();
 }

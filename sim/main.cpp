@@ -4,6 +4,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QSocketNotifier>
 
 #include <cstdio>
@@ -11,9 +12,19 @@
 
 namespace {
 
+bool stampLines = false;
+
+// Stamped with the monotonic clock that every process on the machine shares, so that
+// another program can line the log up with what it did itself.
 void printLine(const QString &text)
 {
-    std::fputs(qPrintable(text + QLatin1Char('\n')), stdout);
+    QString line = text + QLatin1Char('\n');
+    if (stampLines) {
+        QElapsedTimer now;
+        now.start();
+        line.prepend(QString::number(now.msecsSinceReference()) + QLatin1Char(' '));
+    }
+    std::fputs(qPrintable(line), stdout);
     std::fflush(stdout);
 }
 
@@ -61,8 +72,14 @@ int main(int argc, char **argv)
                                          QStringLiteral("Do not log every request."));
     parser.addOption(listenOption);
     parser.addOption(installationOption);
+    const QCommandLineOption timestampsOption(
+        QStringLiteral("timestamps"),
+        QStringLiteral("Begin every line with the monotonic clock in milliseconds (the clock "
+                       "QElapsedTimer reads), to line the log up with another program's events."));
     parser.addOption(quietOption);
+    parser.addOption(timestampsOption);
     parser.process(app);
+    stampLines = parser.isSet(timestampsOption);
 
     QStringList listens = parser.values(listenOption);
     if (parser.isSet(installationOption)) {

@@ -9,11 +9,13 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QCursor>
 #include <QDesktopServices>
 #include <QMessageBox>
 #include <QSignalBlocker>
 #include <QStatusBar>
 #include <QStyle>
+#include <QToolTip>
 #include <QUrl>
 
 MainWindowController::MainWindowController(QObject *parent)
@@ -45,11 +47,54 @@ MainWindowController::~MainWindowController() = default;
 void MainWindowController::setCabinetModel(CabinetListModel *model)
 {
     QObject::disconnect(ui.cabinetListView, nullptr, this, nullptr);
+    if (QAbstractItemModel *old = ui.cabinetListView->model())
+        QObject::disconnect(old, nullptr, this, nullptr);
     ui.cabinetListView->setModel(model);
     fitListToRows();
     connect(ui.cabinetListView, SIGNAL(activated(QModelIndex)),
             this, SLOT(cabinetItemActivated(QModelIndex)));
     connect(ui.cabinetListView, SIGNAL(clicked(QModelIndex)), this, SLOT(cabinetClicked(QModelIndex)));
+    // The row under the pointer says in the status bar what its link does, not only
+    // while a button is held.
+    ui.cabinetListView->setMouseTracking(true);
+    ui.cabinetListView->viewport()->installEventFilter(this);
+    connect(ui.cabinetListView, &QAbstractItemView::entered, this, &MainWindowController::rowEntered);
+    connect(ui.cabinetListView, &QAbstractItemView::viewportEntered, this,
+            [this] { rowEntered(QModelIndex()); });
+    connect(model, &QAbstractItemModel::dataChanged, this, &MainWindowController::refreshShownTip);
+}
+
+bool MainWindowController::eventFilter(QObject *watched, QEvent *event)
+{
+    // The pointer left the list, and the view cleared its tip: nothing to keep current.
+    if (event->type() == QEvent::Leave && watched == ui.cabinetListView->viewport())
+        rowEntered(QModelIndex());
+    return QObject::eventFilter(watched, event);
+}
+
+void MainWindowController::rowEntered(const QModelIndex &index)
+{
+    tipRow = index;
+    tipShown = index.data(Qt::StatusTipRole).toString();
+}
+
+// The view shows a row's tip when the pointer comes onto the row; while the pointer
+// stays, a changed tip is put up here.
+void MainWindowController::refreshShownTip(const QModelIndex &topLeft, const QModelIndex &bottomRight)
+{
+    if (!tipRow.isValid() || tipRow.row() < topLeft.row() || tipRow.row() > bottomRight.row())
+        return;
+    const QString tip = tipRow.data(Qt::StatusTipRole).toString();
+    if (tip == tipShown)
+        return;
+    // Only where it still shows: another message may have taken the status bar over.
+    if (window.statusBar()->currentMessage() == tipShown)
+        window.statusBar()->showMessage(tip);
+    if (QToolTip::isVisible() && QToolTip::text() == tipShown) {
+        QListView *view = ui.cabinetListView;
+        QToolTip::showText(QCursor::pos(), tip, view->viewport(), view->visualRect(tipRow));
+    }
+    tipShown = tip;
 }
 
 // Every address reads in full beside its mark, with room for the scroll bar, at

@@ -5,6 +5,9 @@
 
 #include <QLabel>
 #include <QObject>
+#include <QPersistentModelIndex>
+#include <QPointer>
+#include <QTimer>
 
 QT_BEGIN_NAMESPACE
 class QCloseEvent;
@@ -36,6 +39,8 @@ public:
     MainWindow *mainWindow() { return &window; }
     Cabinet *displayedCabinet() const { return currentCabinet; }
 
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 public slots:
     void cabinetItemActivated(const QModelIndex &index);
     void cabinetClicked(const QModelIndex &index);
@@ -57,6 +62,8 @@ private:
     void selectCabinet(Cabinet *cabinet);
     CabinetListModel *cabinetModel() const;
     void fitListToRows();
+    void rowEntered(const QModelIndex &index);
+    void refreshShownTip(const QModelIndex &topLeft, const QModelIndex &bottomRight);
     void showIdentify(bool on);
     void warnOfUnconfirmedStops();
 
@@ -65,6 +72,10 @@ private:
     QLabel versionLabel;
     RotorWidgetController *rotorControllers[RotorCount] = {};
     Cabinet *currentCabinet = nullptr;
+    // The row under the pointer and the tip it showed, so that a tip that changes
+    // in place (the countdown to a reconnection) is shown afresh.
+    QPersistentModelIndex tipRow;
+    QString tipShown;
 
     ShutdownSequence *shutdown = nullptr;
     bool closingByWindow = false;

@@ -20,7 +20,8 @@ using namespace CabinetProtocol;
 
 namespace {
 
-constexpr int FaultyRow = 2; // 10.0.85.12, on display with its four panels polling
+constexpr int ShownRow = 2; // 10.0.85.12, on display with its four panels polling
+constexpr int IdleRow = 3; // 10.0.85.13: connected, not on display, no loops
 
 // Records the longest time the GUI thread's event loop went without turning.
 class LoopWatch final : public QObject
@@ -83,6 +84,7 @@ private:
     void playLoopFault(const QString &fault, Outcome &outcome, LoopWatch &loop);
 
     std::unique_ptr<AppDriver> driver;
+    int faultyRow = ShownRow;
     QTimer othersPoll;
     QHash<int, int> othersAnswers;
 };
@@ -102,7 +104,7 @@ void tst_FaultMatrix::init()
         driver->pressEnterOn(row);
     for (int row = 0; row < 13; ++row)
         QTRY_VERIFY(driver->cabinet(row)->isConnected());
-    driver->click(FaultyRow);
+    driver->click(ShownRow);
     QTRY_VERIFY(driver->panel(1)->ui.rotorBtn->isEnabled());
     // Rotor 0 runs, so that the operator has something to stop.
     QTest::mouseClick(driver->panel(1)->ui.rotorBtn, Qt::LeftButton);
@@ -110,15 +112,13 @@ void tst_FaultMatrix::init()
 
     othersAnswers.clear();
     for (int row = 0; row < 13; ++row) {
-        if (row == FaultyRow)
-            continue;
         connect(driver->cabinet(row)->rotor(0), &RotorHead::stateChanged, this,
                 [this, row] { ++othersAnswers[row]; });
     }
     othersPoll.setInterval(200);
     connect(&othersPoll, &QTimer::timeout, this, [this] {
         for (int row = 0; row < 13; ++row) {
-            if (row != FaultyRow)
+            if (row != faultyRow)
                 driver->cabinet(row)->rotor(0)->queryState(false);
         }
     });
@@ -134,7 +134,7 @@ void tst_FaultMatrix::cleanup()
 void tst_FaultMatrix::cleanupTestCase()
 {
     QStringList table;
-    table << QStringLiteral("| Fault on 10.0.85.12 | Its row | Answers from each other cabinet, at least | Longest GUI stall | Operator's Stop, or the loop's commands | Its pending requests | After clearing and activating |")
+    table << QStringLiteral("| Fault on 10.0.85.12 (on display) or 10.0.85.13 (idle) | Its row | Answers from each other cabinet, at least | Longest GUI stall | Operator's Stop, or the loop's commands | Its pending requests | After clearing and activating |")
           << QStringLiteral("|---|---|---|---|---|---|---|");
     for (const Outcome &o : qAsConst(outcomes)) {
         table << QStringLiteral("| %1 | %2 | %3 | %4 ms | %5 | %6 | %7 |")
@@ -170,8 +170,11 @@ void tst_FaultMatrix::faults_data()
     QTest::newRow("exception answers") << "exception"
             << "Pump cabinet rejected the requests (Modbus exception 4)";
     QTest::newRow("silence") << "silent" << "Pump cabinet did not answer within 3 s";
+    QTest::newRow("network silent under the idle cabinet") << "silent-idle"
+            << "Pump cabinet did not answer within 3 s";
     QTest::newRow("flood of unrequested bytes") << "junk" << "Pump cabinet sent more data than requested";
     QTest::newRow("cabinet killed and restarted") << "restart" << "The remote host closed the connection";
+    QTest::newRow("all thirteen dropped at once") << "drop-all" << "The remote host closed the connection";
     QTest::newRow("link lost for 20 s during a 30 s run phase") << "loop outage" << "";
     QTest::newRow("emergency stop held 5 s, looping, not on display") << "loop estop" << "";
 }
@@ -180,7 +183,7 @@ int tst_FaultMatrix::fewestOthersAnswers() const
 {
     int fewest = INT_MAX;
     for (int other = 0; other < 13; ++other) {
-        if (other != FaultyRow)
+        if (other != faultyRow)
             fewest = qMin(fewest, othersAnswers.value(other));
     }
     return fewest;
@@ -189,8 +192,8 @@ int tst_FaultMatrix::fewestOthersAnswers() const
 // A loop of rotor 0 through its panel, then the fault: what the loop sent the cabinet.
 void tst_FaultMatrix::playLoopFault(const QString &fault, Outcome &outcome, LoopWatch &loop)
 {
-    Cabinet *cabinet = driver->cabinet(FaultyRow);
-    SimCabinet *sim = driver->sim(FaultyRow);
+    Cabinet *cabinet = driver->cabinet(ShownRow);
+    SimCabinet *sim = driver->sim(ShownRow);
     RotorWidget *panel = driver->panel(1);
     RotorHead *head = cabinet->rotor(0);
     const bool outage = fault == QLatin1String("loop outage");
@@ -222,8 +225,8 @@ void tst_FaultMatrix::playLoopFault(const QString &fault, Outcome &outcome, Loop
     if (outage) {
         QTest::qWait(int(begun + 10200 - clock.elapsed()));
         sim->setRefusing(true);
-        QTRY_VERIFY(tip(FaultyRow).startsWith(QLatin1String("Error: ")));
-        outcome.row = QStringLiteral("red, \"%1\"").arg(tip(FaultyRow));
+        QTRY_VERIFY(tip(ShownRow).startsWith(QLatin1String("Error: ")));
+        outcome.row = QStringLiteral("red, \"%1\"").arg(tip(ShownRow));
         QTest::qWait(int(begun + 30200 - clock.elapsed()));
         QCOMPARE(commands.size(), 1);
         outcome.longestGapMs = loop.longest;
@@ -231,7 +234,7 @@ void tst_FaultMatrix::playLoopFault(const QString &fault, Outcome &outcome, Loop
         qint64 back = -1;
         connect(sim, &SimCabinet::clientConnected, &context, [&] { back = clock.elapsed(); });
         loop.reset();
-        driver->pressEnterOn(FaultyRow);
+        driver->pressEnterOn(ShownRow);
         // The run phase ended during the outage: its stop is due, and the pause keeps its end.
         QTRY_VERIFY_WITH_TIMEOUT(commands.size() >= 2, 3000);
         QVERIFY(!commands.at(1).first);
@@ -245,7 +248,7 @@ void tst_FaultMatrix::playLoopFault(const QString &fault, Outcome &outcome, Loop
         outcome.stopWait = QStringLiteral("the stop %1 ms after the link was back, 30.2 s into the "
                                           "loop; no start in the second after").arg(stopAt);
     } else {
-        driver->click(FaultyRow + 1); // its panels now show another cabinet
+        driver->click(ShownRow + 1); // its panels now show another cabinet
         QTRY_VERIFY(panel->ui.rotorBtn->isEnabled());
         QTest::qWait(1200); // past the last question its panel asked
         sim->setRotorState(0, 2);
@@ -259,7 +262,7 @@ void tst_FaultMatrix::playLoopFault(const QString &fault, Outcome &outcome, Loop
         QTest::qWait(2000); // a whole cycle of the loop
         QCOMPARE(startsSince(released), 0);
         QCOMPARE(sim->rotorState(0), 1);
-        outcome.row = QStringLiteral("green, \"%1\"").arg(tip(FaultyRow));
+        outcome.row = QStringLiteral("green, \"%1\"").arg(tip(ShownRow));
         outcome.longestGapMs = loop.longest;
         outcome.stopWait = QStringLiteral("loop halted %1 ms into the emergency stop; %2 starts while "
                                           "held, none in the 2 s after release").arg(halted).arg(startsHeld);
@@ -275,10 +278,11 @@ void tst_FaultMatrix::faults()
     QFETCH(QString, error);
     Outcome outcome;
     outcome.fault = QString::fromLatin1(QTest::currentDataTag());
-    Cabinet *cabinet = driver->cabinet(FaultyRow);
-    SimCabinet *sim = driver->sim(FaultyRow);
+    faultyRow = fault == QLatin1String("silent-idle") ? IdleRow : ShownRow;
+    Cabinet *cabinet = driver->cabinet(faultyRow);
+    SimCabinet *sim = driver->sim(faultyRow);
     RotorWidget *panel = driver->panel(1);
-    const QModelIndex row = driver->list()->model()->index(FaultyRow, 0);
+    const QModelIndex row = driver->list()->model()->index(faultyRow, 0);
 
     LoopWatch loop;
     othersPoll.start();
@@ -296,9 +300,9 @@ void tst_FaultMatrix::faults()
     const int delay = fault.startsWith(QLatin1String("delay")) ? fault.section(QLatin1Char(' '), 1).toInt() : 0;
     if (fault == QLatin1String("refuse")) {
         sim->setRefusing(true); // drops the open connection too
-        QTRY_VERIFY(tip(FaultyRow).startsWith(QLatin1String("Error: ")));
-        driver->pressEnterOn(FaultyRow);
-        QTRY_COMPARE(tip(FaultyRow), QStringLiteral("Error: Connection refused"));
+        QTRY_VERIFY(tip(faultyRow).startsWith(QLatin1String("Error: ")));
+        driver->pressEnterOn(faultyRow);
+        QTRY_VERIFY(tip(faultyRow).startsWith(QLatin1String("Error: Connection refused. Next attempt in ")));
     } else if (fault == QLatin1String("cut")) {
         sim->setCutAnswers(true);
     } else if (delay > 0) {
@@ -311,10 +315,20 @@ void tst_FaultMatrix::faults()
         sim->setExceptionAnswers(true);
     } else if (fault == QLatin1String("silent")) {
         sim->setSilent(true);
+    } else if (fault == QLatin1String("silent-idle")) {
+        // Asked nothing by the operator, the idle cabinet is found by the regular
+        // temperature question, which also refreshes the label of the one on display.
+        sim->setSilent(true);
+        driver->sim(ShownRow)->setTemperature(300);
     } else if (fault == QLatin1String("junk")) {
         sim->sendUnrequested(1024 * 1024);
     } else if (fault == QLatin1String("restart")) {
         sim->setRefusing(true); // the process is gone: nothing listens
+    } else if (fault == QLatin1String("drop-all")) {
+        for (int other = 0; other < 13; ++other) {
+            driver->sim(other)->clearRequests();
+            driver->sim(other)->dropConnections();
+        }
     }
 
     if (error.isEmpty()) {
@@ -354,15 +368,25 @@ void tst_FaultMatrix::faults()
         // One, when an answer freed the wire for the next poll just as the Stop was
         // on its way to the worker thread.
         QVERIFY2(ahead <= 1, qPrintable(outcome.stopWait));
-        outcome.row = QStringLiteral("green, \"%1\"").arg(tip(FaultyRow));
+        outcome.row = QStringLiteral("green, \"%1\"").arg(tip(faultyRow));
     } else {
-        QTRY_VERIFY_WITH_TIMEOUT(tip(FaultyRow).startsWith(QLatin1String("Error: ")), 8000);
+        // Every connected cabinet is asked at least every 10 s, and given 3 s to answer.
+        QTRY_VERIFY_WITH_TIMEOUT(tip(faultyRow).startsWith(QLatin1String("Error: ")), 14000);
+        // It says when it tries again by itself, once the cabinet has heard of the error.
         if (error != QLatin1String("*"))
-            QCOMPARE(tip(FaultyRow), QStringLiteral("Error: ") + error);
+            QTRY_VERIFY2(tip(faultyRow).startsWith(QStringLiteral("Error: %1. Next attempt in ").arg(error)),
+                         qPrintable(tip(faultyRow)));
         QCOMPARE(row.data(Qt::DecorationRole).value<QColor>(), QColor(Qt::red));
         QTRY_VERIFY(!cabinet->isConnected());
-        outcome.row = QStringLiteral("red, \"%1\"").arg(tip(FaultyRow));
-        outcome.stopWait = QStringLiteral("link dropped after %1 ms").arg(window.elapsed());
+        if (faultyRow == ShownRow) {
+            outcome.row = QStringLiteral("red, \"%1\"").arg(tip(faultyRow));
+            outcome.stopWait = QStringLiteral("link dropped after %1 ms").arg(window.elapsed());
+        } else {
+            outcome.row = QStringLiteral("red after %1 s, \"%2\"")
+                              .arg(window.elapsed() / 1000.0, 0, 'f', 1).arg(tip(faultyRow));
+            outcome.stopWait = QStringLiteral("-");
+            QTRY_COMPARE_WITH_TIMEOUT(driver->labelText("tempLbl"), QStringLiteral("30 \u00B0C"), 11000);
+        }
     }
 
     // The other twelve keep answering all along.
@@ -371,14 +395,31 @@ void tst_FaultMatrix::faults()
     outcome.othersMinAnswers = fewestOthersAnswers();
     outcome.longestGapMs = loop.longest;
 
+    if (fault == QLatin1String("drop-all")) {
+        // All thirteen came back by themselves at once, each refreshing its rotors, and
+        // the window kept answering meanwhile.
+        for (int other = 0; other < 13; ++other) {
+            QTRY_VERIFY(driver->cabinet(other)->isConnected());
+            QTRY_VERIFY(driver->sim(other)->requests().size() >= 12);
+        }
+        outcome.longestGapMs = loop.longest;
+        outcome.reconnect = QStringLiteral("all green by themselves within %1 s")
+                                .arg(window.elapsed() / 1000.0, 0, 'f', 1);
+        outcomes.append(outcome);
+        // 16 ms is the aim on a quiet workstation; the bound leaves room for a busy test
+        // machine and still fails for the 80 ms that one cabinet's refresh once took.
+        QVERIFY2(loop.longest <= 60, qPrintable(QStringLiteral("%1 ms").arg(loop.longest)));
+        return;
+    }
+
     // Cleared and activated again, the cabinet connects and shows its rotors.
     if (fault == QLatin1String("restart"))
-        sim = driver->restartSim(FaultyRow);
+        sim = driver->restartSim(faultyRow);
     else
         sim->clearFaults();
     sim->clearRequests();
     loop.reset();
-    driver->pressEnterOn(FaultyRow);
+    driver->pressEnterOn(faultyRow);
     QTRY_COMPARE_WITH_TIMEOUT(row.data(Qt::DecorationRole).value<QColor>(), QColor(Qt::green), 5000);
     QTRY_VERIFY(sim->requests().size() >= 12); // the rotors' refresh
     QTRY_VERIFY(!panel->ui.rotorInfoLbl->text().isEmpty());

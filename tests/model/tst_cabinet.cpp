@@ -1,6 +1,7 @@
 #include "cabinet.h"
 
 #include "cabinetprotocol.h"
+#include "reconnectpolicy.h"
 #include "rotorhead.h"
 #include "simcabinet.h"
 #include "testsupport.h"
@@ -28,6 +29,8 @@ private slots:
     void connectsAgainAfterAnError();
     void errorOfASupersededAttempt();
     void errorOfALiveLink();
+    void reconnectDelays_data();
+    void reconnectDelays();
     void noActiveLoops();
     void teardownWhileConnected();
 
@@ -270,6 +273,38 @@ void tst_Cabinet::errorOfALiveLink()
     QTRY_COMPARE(didConnect.count(), 1);
     QVERIFY(!cabinet->hasError());
     QTRY_COMPARE(sim->requests().size(), 12);
+}
+
+void tst_Cabinet::reconnectDelays_data()
+{
+    // Seconds: "fail T -> D" is a failure at T answered with a wait of D, "up T" a
+    // link made at T, "restart" the operator's own attempt.
+    QTest::addColumn<QStringList>("steps");
+    QTest::newRow("doubles up to 30 s")
+            << QStringList({"fail 0 -> 2", "fail 2 -> 4", "fail 6 -> 8", "fail 14 -> 16",
+                            "fail 30 -> 30", "fail 60 -> 30"});
+    QTest::newRow("a link that held starts over")
+            << QStringList({"fail 0 -> 2", "fail 2 -> 4", "up 6", "fail 36 -> 2"});
+    QTest::newRow("a link dropped soon after it was made backs off")
+            << QStringList({"fail 0 -> 2", "up 2", "fail 3 -> 4", "up 7", "fail 36 -> 8"});
+    QTest::newRow("the operator's attempt starts over")
+            << QStringList({"fail 0 -> 2", "fail 2 -> 4", "restart", "fail 5 -> 2"});
+}
+
+void tst_Cabinet::reconnectDelays()
+{
+    QFETCH(QStringList, steps);
+    ReconnectPolicy policy;
+    for (const QString &step : qAsConst(steps)) {
+        const QStringList words = step.split(QLatin1Char(' '));
+        const qint64 atMs = words.value(1).toLongLong() * 1000;
+        if (words.first() == QLatin1String("restart"))
+            policy.restart();
+        else if (words.first() == QLatin1String("up"))
+            policy.linkUp(atMs);
+        else
+            QCOMPARE(policy.delayAfterFailure(atMs), words.value(3).toInt() * 1000);
+    }
 }
 
 void tst_Cabinet::noActiveLoops()

@@ -205,17 +205,18 @@ void tst_CabinetList::marksAndTipsFollowTheLink()
         QCOMPARE(changed.at(0).at(0).toModelIndex(), row);
         QCOMPARE(changed.at(0).at(1).toModelIndex(), row);
     }
-    // The hole closing ends that attempt with an error: red, with the socket's text.
+    // The hole closing ends that attempt with an error: red, with the socket's text
+    // and when the link is tried again.
     QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral(".+")));
     QTRY_COMPARE(errors.count(), 1);
     QCOMPARE(mark(), QColor(Qt::red));
-    QCOMPARE(tip(), QStringLiteral("Error: ") + errors.at(0).at(1).toString());
+    QCOMPARE(tip(), QStringLiteral("Error: %1. Next attempt in 2 s").arg(errors.at(0).at(1).toString()));
 
     // Refused: red with the refusal.
     QTest::ignoreMessage(QtDebugMsg, "\"Connection refused\"");
     list.at(6)->connectToCabinet();
     QTRY_COMPARE(errors.count(), 2);
-    QCOMPARE(tip(), QStringLiteral("Error: Connection refused"));
+    QCOMPARE(tip(), QStringLiteral("Error: Connection refused. Next attempt in 2 s"));
     QCOMPARE(mark(), QColor(Qt::red));
 
     // Activated again once the cabinet takes calls: green.

@@ -1,7 +1,8 @@
 // The whole program for a long run, driven as an operator would: connect all
 // thirteen cabinets, switch on loop mode (1 s on, 1 s off) and start all 52 rotors, let it
 // run, then close the window and answer the question with OK. The cabinets are a
-// separate simulator process whose log this reads to count the commands it got.
+// separate simulator process whose log this reads to count the commands it got, and,
+// when the log is stamped with the time, to check each phase against the schedule.
 // Runs only inside the private network namespace (scripts/soak, scripts/memcheck).
 
 #include "appdriver.h"
@@ -23,6 +24,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTest>
+#include <QTimer>
 
 #include <algorithm>
 #include <cstdio>
@@ -45,27 +47,81 @@ void report(const QString &line)
     std::exit(1);
 }
 
+// The clock the simulator stamps its log with.
+qint64 monotonicMs()
+{
+    QElapsedTimer now;
+    now.start();
+    return now.msecsSinceReference();
+}
+
+struct Command
+{
+    qint64 atMs = -1; // -1 when the log is not stamped
+    bool start = false;
+};
+
 // Start and stop commands per "host unit", as the simulator logged them, and the
 // last of them.
 QHash<QString, QPair<int, int>> commandsInLog(const QString &path,
-                                              QHash<QString, QString> *last = nullptr)
+                                              QHash<QString, QString> *last = nullptr,
+                                              QHash<QString, QList<Command>> *timed = nullptr)
 {
     QHash<QString, QPair<int, int>> counts;
     QFile log(path);
     if (!log.open(QIODevice::ReadOnly | QIODevice::Text))
         giveUp(QStringLiteral("cannot read the simulator log ") + path);
-    const QRegularExpression command(QStringLiteral("^(\\S+) unit (\\d): (start|stop)$"));
+    const QRegularExpression command(QStringLiteral("^(?:(\\d+) )?(\\S+) unit (\\d): (start|stop)$"));
     while (!log.atEnd()) {
         const QRegularExpressionMatch m = command.match(QString::fromUtf8(log.readLine()).trimmed());
         if (!m.hasMatch())
             continue;
-        const QString key = m.captured(1) + QLatin1Char(' ') + m.captured(2);
+        const QString key = m.captured(2) + QLatin1Char(' ') + m.captured(3);
+        const bool start = m.captured(4) == QLatin1String("start");
         auto &entry = counts[key];
-        (m.captured(3) == QLatin1String("start") ? entry.first : entry.second) += 1;
+        (start ? entry.first : entry.second) += 1;
         if (last)
-            last->insert(key, m.captured(3));
+            last->insert(key, m.captured(4));
+        if (timed)
+            (*timed)[key].append({m.captured(1).isEmpty() ? -1 : m.captured(1).toLongLong(), start});
     }
     return counts;
+}
+
+struct Interval
+{
+    qint64 fromMs = 0;
+    qint64 toMs = 0;
+};
+
+// A loop of 1 s on and 1 s off begun at loopOnMs wants, by the end of each phase, that
+// phase's command as the last one the cabinet got: a command may come late, but within
+// its phase. Phases that touch an outage of the link are left out, as are those that
+// end after untilMs. Returns the phases checked and how many of them were off.
+QPair<int, int> phasesOff(const QList<Command> &commands, qint64 loopOnMs, qint64 untilMs,
+                          const QList<Interval> &outages)
+{
+    constexpr qint64 PhaseMs = 1000;
+    int checked = 0;
+    int off = 0;
+    int next = 0; // the first command not before the end of the phase checked last
+    for (qint64 begin = loopOnMs, k = 0; begin + PhaseMs <= untilMs; begin += PhaseMs, ++k) {
+        const qint64 end = begin + PhaseMs;
+        // Both clocks are read to the millisecond, so the next phase's command may be
+        // logged up to 2 ms before this phase's end as reckoned here.
+        while (next < commands.size() && commands.at(next).atMs < end - 2)
+            ++next;
+        const bool touched = std::any_of(outages.cbegin(), outages.cend(), [&](const Interval &o) {
+            return begin <= o.toMs && o.fromMs <= end;
+        });
+        if (touched)
+            continue;
+        ++checked;
+        const bool wantsStart = k % 2 == 0;
+        if (next == 0 || commands.at(next - 1).start != wantsStart)
+            ++off;
+    }
+    return {checked, off};
 }
 
 } // namespace
@@ -89,7 +145,10 @@ int main(int argc, char **argv)
             QStringLiteral("How late it answers, once the loops run."), QStringLiteral("ms"));
     const QCommandLineOption commandsOption(QStringLiteral("sim-commands"),
             QStringLiteral("Where the simulator takes its commands."), QStringLiteral("file"));
-    parser.addOptions({secondsOption, logOption, slowOption, slowMsOption, commandsOption});
+    const QCommandLineOption dropOption(QStringLiteral("drop-host"),
+            QStringLiteral("A cabinet whose link the simulator drops every 60 s, the first time "
+                           "30 s after the loops went on."), QStringLiteral("address"));
+    parser.addOptions({secondsOption, logOption, slowOption, slowMsOption, commandsOption, dropOption});
     parser.addHelpOption();
     parser.process(app);
     const int seconds = parser.value(secondsOption).toInt();
@@ -107,6 +166,7 @@ int main(int argc, char **argv)
     // Loop mode on every rotor, through the panels, one cabinet after the other.
     QElapsedTimer sinceLoopsOn;
     QList<qint64> loopOnAt; // per rotor, ms after the first loop went on
+    QList<qint64> startClickedMs; // per rotor, on the simulator's clock, just before Start
     for (int row = 0; row < Cabinets; ++row) {
         driver.click(row);
         if (!QTest::qWaitFor([&] { return driver.panel(1)->ui.loopEnableCheck->isEnabled(); }, 5000))
@@ -121,6 +181,7 @@ int main(int argc, char **argv)
             QPushButton *button = driver.panel(number)->ui.rotorBtn;
             if (!QTest::qWaitFor([&] { return button->text() == QLatin1String("Start"); }, 5000))
                 giveUp(QStringLiteral("cabinet %1 rotor %2 does not show Start").arg(row).arg(number - 1));
+            startClickedMs.append(monotonicMs());
             QTest::mouseClick(button, Qt::LeftButton);
             if (!driver.cabinet(row)->rotor(number - 1)->isLoopRunning())
                 giveUp(QStringLiteral("the loop did not start on cabinet %1 rotor %2").arg(row).arg(number - 1));
@@ -141,6 +202,34 @@ int main(int argc, char **argv)
         if (driver.cabinet(row)->host() == slowHost)
             slow = driver.cabinet(row);
     }
+
+    // The dropped cabinet's outages, from the drop to the link made again by itself.
+    const QString dropHost = parser.value(dropOption);
+    Cabinet *dropped = nullptr;
+    for (int row = 0; row < Cabinets; ++row) {
+        if (driver.cabinet(row)->host() == dropHost)
+            dropped = driver.cabinet(row);
+    }
+    if (!dropHost.isEmpty() && !dropped)
+        giveUp(QStringLiteral("no cabinet %1 to drop").arg(dropHost));
+    QList<Interval> outages;
+    QTimer dropTimer;
+    dropTimer.setSingleShot(true);
+    QObject::connect(&dropTimer, &QTimer::timeout, &app, [&] {
+        QFile commands(parser.value(commandsOption));
+        if (!commands.open(QIODevice::WriteOnly | QIODevice::Text))
+            giveUp(QStringLiteral("cannot write to the simulator's commands"));
+        outages.append({monotonicMs(), -1});
+        commands.write(QStringLiteral("drop %1\n").arg(dropHost).toUtf8());
+        dropTimer.start(60000);
+    });
+    if (dropped) {
+        QObject::connect(dropped, &Cabinet::didConnect, &app, [&] {
+            if (!outages.isEmpty() && outages.last().toMs < 0)
+                outages.last().toMs = monotonicMs();
+        });
+        dropTimer.start(qMax<qint64>(0, 30000 - sinceLoopsOn.elapsed()));
+    }
     // Its pending requests once the loops have settled, and at the end.
     QTest::qWait(qMin(seconds, 10) * 1000);
     const int slowPendingEarly = slow ? slow->pendingRequestCount() : 0;
@@ -158,29 +247,64 @@ int main(int argc, char **argv)
                    .arg(slowHost).arg(slowPendingEarly).arg(slow->pendingRequestCount())
                    .arg(slowPendingMost));
     }
+    dropTimer.stop();
     const qint64 endMs = sinceLoopsOn.elapsed();
+    const qint64 endClockMs = monotonicMs();
     const long endKiB = TestSupport::procStatus("VmRSS");
-    const auto counts = commandsInLog(parser.value(logOption));
+    QHash<QString, QList<Command>> timed;
+    const auto counts = commandsInLog(parser.value(logOption), nullptr, &timed);
+    for (Interval &outage : outages) {
+        if (outage.toMs < 0)
+            outage.toMs = endClockMs; // not back by the end
+    }
 
     // A cycle is a start, 1 s running, a stop and 1 s standing: one start and one
-    // stop per 2 s, the first start at once.
-    report(QStringLiteral("rotor              starts  expected  stops  expected"));
+    // stop per 2 s, the first start at once. A dropped cabinet misses the commands of
+    // its outages, so its rotors are judged by their phases only.
+    report(QStringLiteral("rotor              starts  expected  stops  expected  phases  off"));
     int off = 0;
+    int phasesChecked = 0;
+    int phasesWrong = 0;
     for (int row = 0; row < Cabinets; ++row) {
+        const QString host = driver.cabinet(row)->host();
         for (int rotor = 0; rotor < Rotors; ++rotor) {
-            const QString key = driver.cabinet(row)->host() + QLatin1Char(' ') + QString::number(rotor);
+            const QString key = host + QLatin1Char(' ') + QString::number(rotor);
             const qint64 looped = endMs - loopOnAt.at(row * Rotors + rotor);
             const int expectedStarts = int(looped / 2000) + 1;
             const int expectedStops = int((looped + 1000) / 2000);
             const auto got = counts.value(key);
             // One phase either way: the log is read while the loops keep going.
-            const bool ok = qAbs(got.first - expectedStarts) <= 1 && qAbs(got.second - expectedStops) <= 1;
-            if (driver.cabinet(row)->host() != slowHost)
+            bool ok = host == dropHost
+                    || (qAbs(got.first - expectedStarts) <= 1 && qAbs(got.second - expectedStops) <= 1);
+            const QList<Command> commands = timed.value(key);
+            const bool stamped = !commands.isEmpty() && commands.first().atMs >= 0;
+            // The last few commands may still be on their way into the log.
+            const auto phases = stamped
+                    ? phasesOff(commands, startClickedMs.at(row * Rotors + rotor), endClockMs - 200,
+                                host == dropHost ? outages : QList<Interval>())
+                    : qMakePair(0, 0);
+            ok = ok && phases.second == 0;
+            if (host != slowHost) {
                 off += ok ? 0 : 1;
-            report(QStringLiteral("%1  %2  %3  %4  %5%6")
+                phasesChecked += phases.first;
+                phasesWrong += phases.second;
+            }
+            report(QStringLiteral("%1  %2  %3  %4  %5  %6  %7%8")
                        .arg(key, -16).arg(got.first, 6).arg(expectedStarts, 8)
-                       .arg(got.second, 5).arg(expectedStops, 8).arg(ok ? "" : "  <- off"));
+                       .arg(got.second, 5).arg(expectedStops, 8)
+                       .arg(phases.first, 6).arg(phases.second, 3).arg(ok ? "" : "  <- off"));
         }
+    }
+    if (phasesChecked > 0) {
+        report(QStringLiteral("phases against the schedule: %1 checked, %2 with the wrong command "
+                              "at their end").arg(phasesChecked).arg(phasesWrong));
+    }
+    if (dropped) {
+        QStringList lasted;
+        for (const Interval &outage : qAsConst(outages))
+            lasted << QString::number((outage.toMs - outage.fromMs) / 1000.0, 'f', 1) + QStringLiteral(" s");
+        report(QStringLiteral("%1 dropped %2 times; link back by itself after %3")
+                   .arg(dropHost).arg(outages.size()).arg(lasted.join(QStringLiteral(", "))));
     }
     report(QStringLiteral("resident memory: %1 KiB with the loops on, %2 KiB after %3 s (%4%5 KiB)")
                .arg(startKiB).arg(endKiB).arg(endMs / 1000)
@@ -209,7 +333,7 @@ int main(int argc, char **argv)
         for (int rotor = 0; rotor < Rotors; ++rotor)
             stillLooping += driver.cabinet(row)->rotor(rotor)->isLoopRunning() ? 1 : 0;
     }
-    report(QStringLiteral("closed; %1 rotors off the expected count, %2 loops still running")
+    report(QStringLiteral("closed; %1 rotors off their count or schedule, %2 loops still running")
                .arg(off).arg(stillLooping));
     return off == 0 && stillLooping == 0 && lastNotStop == 0 ? 0 : 1;
 }
