@@ -198,9 +198,33 @@ void Cabinet::socketError(QAbstractSocket::SocketError)
     client.detachSocket();
 }
 
+int Cabinet::answerMs() const
+{
+    return client.reader.answerMs();
+}
+
+// Each looping rotor asks its state once a second and gets a command per phase.
+bool Cabinet::isTooSlowForLoops() const
+{
+    const int ms = answerMs();
+    if (ms <= 0)
+        return false;
+    double perSecond = 0;
+    for (const RotorHead *rotorHead : rotors) {
+        if (rotorHead->isLoopRunning())
+            perSecond += 1.0 + 1.0 / qMax(1, qMin(rotorHead->loopRunSecs(), rotorHead->loopPauseSecs()));
+    }
+    return perSecond * ms >= 1000.0;
+}
+
 void Cabinet::temperatureResponse(qreal celcius)
 {
     emit temperatureChanged(this, celcius);
+    // The regular question is the moment to see whether the loops still fit.
+    if (isTooSlowForLoops() != tooSlow) {
+        tooSlow = !tooSlow;
+        emit tooSlowChanged(this);
+    }
 }
 
 void Cabinet::identifyResponse(bool blinking)

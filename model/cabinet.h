@@ -46,6 +46,11 @@ public:
     // Whole seconds, rounded up, until the next attempt at a failed link; 0 when
     // none is waiting.
     int secondsToNextAttempt() const;
+    // How long the cabinet takes to answer of late, in ms; -1 before its first answer.
+    int answerMs() const;
+    // The questions and commands its running loops need in a second take the cabinet
+    // longer than a second to answer: the loops cannot keep their times.
+    bool isTooSlowForLoops() const;
 
 signals:
     void willConnect(Cabinet *);
@@ -62,6 +67,8 @@ signals:
     void identifySent(Cabinet *, bool on);
     // The whole seconds to the next attempt at a failed link went down.
     void nextAttemptChanged(Cabinet *);
+    // isTooSlowForLoops() changed.
+    void tooSlowChanged(Cabinet *);
 
 protected slots:
     void socketConnected();
@@ -92,4 +99,5 @@ private:
     QElapsedTimer linkClock;
     QDeadlineTimer nextAttempt;
     QTimer reconnectTimer;
+    bool tooSlow = false;
 };

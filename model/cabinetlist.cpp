@@ -14,6 +14,7 @@ void CabinetList::appendCabinet(Cabinet *cabinet)
             this, SLOT(childConnectError(Cabinet*,QString)));
     connect(cabinet, SIGNAL(didEmergencyStop(Cabinet*)), this, SLOT(childEmergencyStop(Cabinet*)));
     connect(cabinet, SIGNAL(nextAttemptChanged(Cabinet*)), this, SLOT(childNextAttemptChanged(Cabinet*)));
+    connect(cabinet, SIGNAL(tooSlowChanged(Cabinet*)), this, SLOT(childTooSlowChanged(Cabinet*)));
     emit childAppended();
 }
 
@@ -56,6 +57,11 @@ void CabinetList::childConnectError(Cabinet *sender, QString errMsg)
 }
 
 void CabinetList::childEmergencyStop(Cabinet *sender)
+{
+    reportChange(sender);
+}
+
+void CabinetList::childTooSlowChanged(Cabinet *sender)
 {
     reportChange(sender);
 }

@@ -31,6 +31,7 @@ protected slots:
     void childConnectError(Cabinet *sender, QString errMsg);
     void childEmergencyStop(Cabinet *sender);
     void childNextAttemptChanged(Cabinet *sender);
+    void childTooSlowChanged(Cabinet *sender);
 
 private:
     void reportChange(Cabinet *sender);

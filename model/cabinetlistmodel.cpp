@@ -48,6 +48,10 @@ QVariant CabinetListModel::data(const QModelIndex &index, int role) const
         }
         if (cabinet->isConnecting())
             return tr("Connecting to pump cabinet: ") + cabinet->host();
+        if (cabinet->isConnected() && cabinet->isTooSlowForLoops()) {
+            return tr("Connected to: %1 (answers take %2 s: too slow for its loops)")
+                    .arg(cabinet->host(), QString::number(cabinet->answerMs() / 1000.0, 'f', 1));
+        }
         if (cabinet->isConnected())
             return tr("Connected to: ") + cabinet->host();
         return QVariant();

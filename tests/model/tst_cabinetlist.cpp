@@ -21,6 +21,7 @@ private slots:
     void errorOfACabinetOutsideTheRoster();
     void noActiveLoopsAcrossTheRoster();
     void shutdownNamesEveryRotorItCannotConfirm();
+    void tipSaysWhenLoopsOutrunTheCabinet();
     void modelShowsTheInstallation();
     void marksAndTipsFollowTheLink();
     void outOfRangeQuestions();
@@ -145,6 +146,34 @@ void tst_CabinetList::shutdownNamesEveryRotorItCannotConfirm()
     QVERIFY(!shutdown.allConfirmed());
     qDeleteAll(cabinets);
     qDeleteAll(sims);
+}
+
+void tst_CabinetList::tipSaysWhenLoopsOutrunTheCabinet()
+{
+    SimCabinet *sim = TestSupport::startSimulator(this, TestSupport::installationHost(16), 502);
+    CabinetList list;
+    Cabinet cabinet(TestSupport::installationHost(16), 4, nullptr);
+    list.appendCabinet(&cabinet);
+    CabinetListModel model(&list, nullptr);
+    QSignalSpy connected(&cabinet, &Cabinet::didConnect);
+    cabinet.connectToCabinet();
+    QVERIFY(connected.wait(5000));
+
+    // Four 1 s loops want eight answers a second; at 0.3 s each they cannot have them.
+    sim->setAnswerDelay(300);
+    for (int i = 0; i < 4; ++i) {
+        cabinet.rotor(i)->setLoopMode(true);
+        cabinet.rotor(i)->start();
+    }
+    const QModelIndex row = model.index(0);
+    QTRY_VERIFY_WITH_TIMEOUT(row.data(Qt::ToolTipRole).toString().endsWith(
+            QLatin1String(" s: too slow for its loops)")), 8000);
+    QVERIFY(row.data(Qt::StatusTipRole).toString().startsWith(
+            QLatin1String("Connected to: 10.0.85.16 (answers take 0.")));
+    for (int i = 0; i < 4; ++i)
+        cabinet.rotor(i)->stop();
+    QCOMPARE(row.data(Qt::ToolTipRole).toString(), QStringLiteral("Connected to: 10.0.85.16"));
+    delete sim;
 }
 
 void tst_CabinetList::modelShowsTheInstallation()
