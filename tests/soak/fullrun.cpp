@@ -198,9 +198,25 @@ int main(int argc, char **argv)
         commands.write(QStringLiteral("delay %1 %2\n").arg(slowHost, parser.value(slowMsOption)).toUtf8());
     }
     Cabinet *slow = nullptr;
+    int slowRow = -1;
     for (int row = 0; row < Cabinets; ++row) {
-        if (driver.cabinet(row)->host() == slowHost)
+        if (driver.cabinet(row)->host() == slowHost) {
             slow = driver.cabinet(row);
+            slowRow = row;
+        }
+    }
+
+    // How long each of the slow cabinet's rotors went without a state answer.
+    QVector<qint64> lastStateAt(4, -1);
+    QVector<qint64> longestStateGap(4, 0);
+    QObject slowWatch;
+    for (int unit = 0; slow && unit < 4; ++unit) {
+        QObject::connect(slow->rotor(unit), &RotorHead::stateChanged, &slowWatch, [&, unit] {
+            const qint64 now = sinceLoopsOn.elapsed();
+            if (lastStateAt[unit] >= 0)
+                longestStateGap[unit] = qMax(longestStateGap[unit], now - lastStateAt[unit]);
+            lastStateAt[unit] = now;
+        });
     }
 
     // The dropped cabinet's outages, from the drop to the link made again by itself.
@@ -246,6 +262,12 @@ int main(int argc, char **argv)
                               "%4 at most")
                    .arg(slowHost).arg(slowPendingEarly).arg(slow->pendingRequestCount())
                    .arg(slowPendingMost));
+        QStringList gaps;
+        for (const qint64 gap : qAsConst(longestStateGap))
+            gaps << QString::number(gap);
+        report(QStringLiteral("%1: longest time without a state answer per rotor %2 ms; its row says \"%3\"")
+                   .arg(slowHost, gaps.join(QStringLiteral(", ")),
+                        driver.list()->model()->index(slowRow, 0).data(Qt::ToolTipRole).toString()));
     }
     dropTimer.stop();
     const qint64 endMs = sinceLoopsOn.elapsed();
