@@ -1,5 +1,6 @@
 #include "appdriver.h"
 
+#include "appcontroller.h"
 #include "cabinet.h"
 #include "cabinetprotocol.h"
 #include "mainwindow.h"
@@ -12,6 +13,8 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QListView>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QtTest>
 
 #include <memory>
@@ -169,6 +172,7 @@ void tst_FaultMatrix::faults_data()
             << "Lost step with pump cabinet: answers do not match the requests";
     QTest::newRow("exception answers") << "exception"
             << "Pump cabinet rejected the requests (Modbus exception 4)";
+    QTest::newRow("exception answer to a looping rotor's stop at close") << "close-exception" << "";
     QTest::newRow("silence") << "silent" << "Pump cabinet did not answer within 3 s";
     QTest::newRow("network silent under the idle cabinet") << "silent-idle"
             << "Pump cabinet did not answer within 3 s";
@@ -289,6 +293,36 @@ void tst_FaultMatrix::faults()
     QElapsedTimer window;
     window.start();
 
+    if (fault == QLatin1String("close-exception")) {
+        // Rotor 1 loops; at the close the cabinet refuses its stop: the operator is told.
+        QTest::mouseClick(panel->ui.loopEnableCheck, Qt::LeftButton);
+        QTRY_VERIFY(cabinet->rotor(0)->isLoopRunning());
+        sim->setExceptionAnswers(true);
+        QString warning;
+        TestSupport::onNextDialog([](QMessageBox *box) { box->button(QMessageBox::Ok)->click(); });
+        QElapsedTimer sinceOk;
+        sinceOk.start();
+        driver->window()->close();
+        TestSupport::onNextDialog([&](QMessageBox *box) {
+            warning = box->text();
+            box->accept();
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(!driver->window()->isVisible(), 6000);
+        QVERIFY2(warning.contains(QLatin1String("did not confirm the stop of these rotors. They may still "
+                                                "be running:\n\n10.0.85.12, rotor 1")), qPrintable(warning));
+        QCOMPARE(driver->controller()->exitStatus(), 1);
+        QCOMPARE(sim->rotorState(0), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(fewestOthersAnswers() >= 5, 5000);
+        othersPoll.stop();
+        outcome.row = QStringLiteral("green until the close");
+        outcome.othersMinAnswers = fewestOthersAnswers();
+        outcome.longestGapMs = loop.longest;
+        outcome.stopWait = QStringLiteral("stop answered with exception 4: warning names \"10.0.85.12, rotor 1\", "
+                                          "window closed %1 ms after OK, exit status 1").arg(sinceOk.elapsed());
+        outcome.reconnect = QStringLiteral("-");
+        outcomes.append(outcome);
+        return;
+    }
     if (fault.startsWith(QLatin1String("loop "))) {
         playLoopFault(fault, outcome, loop);
         othersPoll.stop();
