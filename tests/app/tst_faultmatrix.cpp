@@ -308,6 +308,7 @@ void tst_FaultMatrix::faults()
             box->accept();
         });
         QTRY_VERIFY_WITH_TIMEOUT(!driver->window()->isVisible(), 6000);
+        const qint64 closedAfter = sinceOk.elapsed();
         QVERIFY2(warning.contains(QLatin1String("did not confirm the stop of these rotors. They may still "
                                                 "be running:\n\n10.0.85.12, rotor 1")), qPrintable(warning));
         QCOMPARE(driver->controller()->exitStatus(), 1);
@@ -318,7 +319,7 @@ void tst_FaultMatrix::faults()
         outcome.othersMinAnswers = fewestOthersAnswers();
         outcome.longestGapMs = loop.longest;
         outcome.stopWait = QStringLiteral("stop answered with exception 4: warning names \"10.0.85.12, rotor 1\", "
-                                          "window closed %1 ms after OK, exit status 1").arg(sinceOk.elapsed());
+                                          "window closed %1 ms after OK, exit status 1").arg(closedAfter);
         outcome.reconnect = QStringLiteral("-");
         outcomes.append(outcome);
         return;
