@@ -48,7 +48,7 @@ start_simulator() {
     sim=$!
     local _
     for _ in $(seq 200); do
-        grep -qs '^ready;' "$log" && return 0
+        grep -qsE '^([0-9]+ )?ready;' "$log" && return 0
         kill -0 "$sim" 2>/dev/null || break
         sleep 0.05
     done
