@@ -42,6 +42,7 @@ AppController::AppController()
             QT_TR_NOOP("Resume loops"), QT_TR_NOOP("Stop these rotors"), QT_TR_NOOP("Leave as they are")};
         recorder.recoveryChosen(tr(labels[choice]), rotors);
     });
+    connect(&shutdown, &ShutdownSequence::willStop, &session, &SessionKeeper::endingBegins);
     session.start(cabinetList, &windowController);
 
     connect(&signalWatcher, SIGNAL(signalled(int)), this, SLOT(signalled(int)));
@@ -52,6 +53,12 @@ AppController::AppController()
         connect(guiApp, &QGuiApplication::commitDataRequest, this, &AppController::finishBeforeExit);
         connect(guiApp, &QCoreApplication::aboutToQuit, this, &AppController::finishBeforeExit);
     }
+}
+
+AppController::~AppController()
+{
+    if (exitStatus() != 0)
+        session.endWithUnconfirmedStops();
 }
 
 int AppController::exitStatus() const

@@ -20,6 +20,7 @@ class AppController final : public QObject
 
 public:
     AppController();
+    ~AppController() override;
 
     // 0 unless the end sent stops it could not confirm.
     int exitStatus() const;

@@ -28,8 +28,9 @@ SessionKeeper::SessionKeeper(QObject *parent)
 
 SessionKeeper::~SessionKeeper()
 {
-    // Closed before the operator chose: the next start asks again.
-    if (!recordTimer.isActive())
+    // Closed before the operator chose: the next start asks again. What was recorded
+    // while the loops ran stays, for a recovery, when a stop could not be confirmed.
+    if ((!recordTimer.isActive() && !ending) || unconfirmedEnd)
         return;
     record();
     // The close stops every loop. An end that left one going (the session ending
@@ -41,6 +42,20 @@ SessionKeeper::~SessionKeeper()
         }
     }
     store.markCleanEnd();
+}
+
+void SessionKeeper::endWithUnconfirmedStops()
+{
+    unconfirmedEnd = true;
+}
+
+void SessionKeeper::endingBegins()
+{
+    if (!recordTimer.isActive())
+        return;
+    record();
+    recordTimer.stop();
+    ending = true;
 }
 
 void SessionKeeper::start(const QList<Cabinet *> &cabinets, MainWindowController *windowController)

@@ -27,6 +27,12 @@ public:
     explicit SessionKeeper(QObject *parent);
     // The program ends through the close: the run ended cleanly, unless loops still run.
     ~SessionKeeper() override;
+    // The end could not confirm every stop: the run counts as one that died, so that
+    // the next start offers the recovery for the loops last known running.
+    void endWithUnconfirmedStops();
+    // The end begins: what runs now is what a recovery would need, and the stops
+    // about to be sent must not overwrite it before they are confirmed.
+    void endingBegins();
 
     // Once the window shows the complete roster.
     void start(const QList<Cabinet *> &cabinets, MainWindowController *windowController);
@@ -50,4 +56,6 @@ private:
     QPointer<QLabel> cannotSaveLbl;
     QTimer recordTimer;
     QTimer aliveTimer;
+    bool unconfirmedEnd = false;
+    bool ending = false;
 };

@@ -66,6 +66,11 @@ bool MotorClient::isWritePending(int unit, int reg) const
     return book.isWritePending(unit, reg);
 }
 
+bool MotorClient::isWritePending(int unit, int reg, int value) const
+{
+    return book.isWritePending(unit, reg, value);
+}
+
 int MotorClient::pendingCommandCount() const
 {
     return book.pendingWriteCount();

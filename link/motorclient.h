@@ -29,6 +29,7 @@ public:
     int pendingRequestCount() const;
     // A write to this unit and register is handed over and not yet answered.
     bool isWritePending(int unit, int reg) const;
+    bool isWritePending(int unit, int reg, int value) const;
     // Commands handed over and not yet answered.
     int pendingCommandCount() const;
     // How long the cabinet may take to answer a request before the link is

@@ -47,6 +47,14 @@ bool RequestBook::isWritePending(int unit, int reg) const
     });
 }
 
+bool RequestBook::isWritePending(int unit, int reg, int value) const
+{
+    return std::any_of(pending.cbegin(), pending.cend(), [=](const PendingRequest &request) {
+        return request.isWrite && request.unit == unit && request.kind == reg
+                && request.value == quint16(value);
+    });
+}
+
 int RequestBook::pendingWriteCount() const
 {
     return int(std::count_if(pending.cbegin(), pending.cend(),

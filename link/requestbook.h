@@ -60,6 +60,7 @@ public:
     // waits to go out is withdrawn: the cabinet gets what is wanted now.
     bool addCommand(const PendingRequest &command);
     bool isWritePending(int unit, int reg) const;
+    bool isWritePending(int unit, int reg, int value) const;
     int pendingWriteCount() const;
 
     // An answer, and the oldest request on the wire when it came (-1: none).

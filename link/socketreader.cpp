@@ -134,6 +134,7 @@ QString SocketReader::errorString() const
 
 void SocketReader::sockConnected()
 {
+    connectTimer->stop();
     emit connected();
 }
 
@@ -249,6 +250,20 @@ void SocketReader::answerDeadlinePassed()
     }
 }
 
+void SocketReader::connectDeadlinePassed()
+{
+    const QAbstractSocket::SocketState now = socket->state();
+    if (now != QAbstractSocket::HostLookupState && now != QAbstractSocket::ConnectingState)
+        return;
+    int timeoutMs = 0;
+    {
+        QMutexLocker locker(&linkMutex);
+        timeoutMs = deadline.timeout();
+    }
+    fail(QAbstractSocket::SocketTimeoutError, tr("Pump cabinet did not take the connection within %1 s")
+                                                      .arg(QString::number(timeoutMs / 1000.0)));
+}
+
 void SocketReader::dropSlot(QAbstractSocket::SocketError code, QString reason)
 {
     fail(code, reason);
@@ -280,6 +295,10 @@ void SocketReader::connectHost(QString ip, int port)
     // connectToHost() (no route to the address) belongs to this attempt.
     resetLinkStatus();
     socket->connectToHost(ip, quint16(port), QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
+    {
+        QMutexLocker locker(&linkMutex);
+        connectTimer->start(deadline.timeout());
+    }
     QMutexLocker locker(&linkMutex);
     linkState = socket->state();
 }
@@ -297,6 +316,9 @@ void SocketReader::setupSlot()
     answerTimer = new QTimer(socket);
     answerTimer->setSingleShot(true);
     connect(answerTimer, SIGNAL(timeout()), this, SLOT(answerDeadlinePassed()));
+    connectTimer = new QTimer(socket);
+    connectTimer->setSingleShot(true);
+    connect(connectTimer, SIGNAL(timeout()), this, SLOT(connectDeadlinePassed()));
     connect(socket, SIGNAL(connected()), this, SLOT(sockConnected()));
     connect(socket, SIGNAL(disconnected()), this, SLOT(sockDisconnected()));
     // errorOccurred: the name Qt 5.15 and Qt 6 both have.
@@ -315,9 +337,10 @@ void SocketReader::releaseSocket()
     resetPacing();
     QObject::disconnect(socket, nullptr, this, nullptr);
     socket->abort();
-    delete socket; // and the deadline timer with it
+    delete socket; // and the deadline timers with it
     socket = nullptr;
     answerTimer = nullptr;
+    connectTimer = nullptr;
 }
 
 void SocketReader::resetPacing()

@@ -93,6 +93,7 @@ private slots:
     void releaseSocket();
     void dropSlot(QAbstractSocket::SocketError code, QString reason);
     void answerDeadlinePassed();
+    void connectDeadlinePassed();
 
 protected:
     // The hand-over signal of the same name must not hide QObject's hook.
@@ -118,6 +119,9 @@ private:
     AnswerDeadline deadline;
     // Worker thread only.
     QTimer *answerTimer = nullptr;
+    // A cabinet whose packets are lost would keep an attempt waiting for the system's
+    // own limit, minutes; it gets as long as an answer.
+    QTimer *connectTimer = nullptr;
     QElapsedTimer clock;
 
     mutable QMutex linkMutex;

@@ -182,6 +182,8 @@ void Cabinet::socketConnected()
 void Cabinet::socketDisconnected()
 {
     linkCheck.stop();
+    for (RotorHead *rotorHead : qAsConst(rotors))
+        rotorHead->keepUnansweredStop();
     emit didDisconnect(this);
 }
 
@@ -192,6 +194,8 @@ void Cabinet::socketError(QAbstractSocket::SocketError)
     if (!hasError())
         return;
     linkCheck.stop();
+    for (RotorHead *rotorHead : qAsConst(rotors))
+        rotorHead->keepUnansweredStop();
     if (linkWanted && !reconnectTimer.isActive())
         waitForNextAttempt();
     emit connectionError(this, client.reader.errorString());

@@ -114,7 +114,8 @@ void Recovery::finishReading()
         QObject::disconnect(entry.cabinet, nullptr, this, nullptr);
         QObject::disconnect(entry.cabinet->rotor(entry.rotorIndex), nullptr, this, nullptr);
     }
-    emit ready();
+    // Never from inside the answer handling that got here: see finished().
+    QTimer::singleShot(0, this, [this] { emit ready(); });
 }
 
 void Recovery::choose(Choice choice)

@@ -180,6 +180,7 @@ void RotorHead::start()
         return;
     stopKept = false;
     startOnAnswer = false;
+    resumeStartOnAnswer = false;
     takeUpOnAnswer = false;
     takeUpWhenConnected = false;
     client->setUnitId(rotorIndex);
@@ -242,12 +243,18 @@ void RotorHead::suspendLoop()
 // on time.
 void RotorHead::resumeLoop()
 {
-    if (takeUpWhenConnected) {
+    // A question whose answer was to decide was lost with the link: asked again.
+    if (takeUpWhenConnected || takeUpOnAnswer) {
         takeUpWhenConnected = false;
         takeUpLoop();
         return;
     }
-    if (!isLoopRunning() || takeUpOnAnswer)
+    if (startOnAnswer && loopOn) {
+        client->setUnitId(rotorIndex);
+        client->readState(this, SLOT(loopModeStateResponse(int,QString)));
+        return;
+    }
+    if (!isLoopRunning())
         return;
     const QScopedValueRollback<CommandCause> why(cause, CommandCause::Reconnection);
     resumeWhenConnected = false;
@@ -258,17 +265,52 @@ void RotorHead::resumeLoop()
         return;
     }
     client->setUnitId(rotorIndex);
-    if (run)
-        client->sendStart();
-    else
+    if (run) {
+        resumeStartOnAnswer = true;
+        client->readState(this, SLOT(resumeStateResponse(int,QString)));
+    } else {
         client->sendStop();
-    emit commandSent(run ? PumpCommand::Start : PumpCommand::Stop, -1, -1, cause);
+        emit commandSent(PumpCommand::Stop, -1, -1, cause);
+    }
     armForSchedule();
+}
+
+void RotorHead::resumeStateResponse(int state, QString stateName)
+{
+    rotorStateResponse(state, stateName); // a halting state ends the loop here
+    if (!resumeStartOnAnswer)
+        return;
+    resumeStartOnAnswer = false;
+    // The phase may have ended, or the loop with it, while the answer came.
+    if (!loopOn || !loopTimer->isActive() || schedule.phase() != LoopSchedule::Phase::Run
+        || stateHaltsLoop(state))
+        return;
+    // Told to run before the link went, and standing now: something at the cabinet
+    // stopped it (an emergency stop since released, say). The loop does not override it.
+    const qint64 phaseBegan = schedule.due() - qint64(runSecs) * 1000;
+    if (state != 0 && linkLostAt >= 0 && phaseBegan <= linkLostAt) {
+        endLoopPhase();
+        emit loopHalted(stateName);
+        return;
+    }
+    const QScopedValueRollback<CommandCause> why(cause, CommandCause::Reconnection);
+    client->setUnitId(rotorIndex);
+    client->sendStart();
+    emit commandSent(PumpCommand::Start, -1, -1, cause);
+}
+
+void RotorHead::keepUnansweredStop()
+{
+    linkLostAt = loopClock.elapsed();
+    if (!isLoopRunning() && client->isWritePending(rotorIndex, CabinetProtocol::RunRegister,
+                                                   CabinetProtocol::RunStop))
+        stopKept = true;
 }
 
 void RotorHead::stop()
 {
     startOnAnswer = false;
+    resumeStartOnAnswer = false;
     takeUpOnAnswer = false;
     takeUpWhenConnected = false;
     endLoopPhase();

@@ -55,6 +55,10 @@ public:
     // a run phase if the rotor runs, a pause phase if not, decided by a fresh state
     // answer (or, with the link down, once the link is back).
     void takeUpLoop();
+    // The link failed: a Stop it had not answered may never have reached the rotor,
+    // so it is kept and sent first when the link is back; and a loop in a run phase
+    // will look at what the rotor does before it starts it again.
+    void keepUnansweredStop();
 
 signals:
     void dataChanged();
@@ -80,6 +84,7 @@ public slots:
 private slots:
     void loopModeStateResponse(int state, QString stateName);
     void takeUpStateResponse(int state, QString stateName);
+    void resumeStateResponse(int state, QString stateName);
 
 private:
     void armRunTimer(bool onSchedule);
@@ -118,4 +123,8 @@ private:
     // the link is up, decides which phase it takes up.
     bool takeUpOnAnswer = false;
     bool takeUpWhenConnected = false;
+    // Back after a lost link in a run phase: the start waits for a fresh state, as
+    // the cabinet may have had an emergency stop meanwhile.
+    bool resumeStartOnAnswer = false;
+    qint64 linkLostAt = -1; // on loopClock
 };

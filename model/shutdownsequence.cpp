@@ -46,6 +46,7 @@ void ShutdownSequence::start()
         return;
     started = true;
     const QScopedValueRollback<bool> guard(starting, true);
+    emit willStop();
     for (Cabinet *cabinet : qAsConst(*cabinets)) {
         connect(cabinet, SIGNAL(commandConfirmed(Cabinet*,int,int,int)),
                 this, SLOT(cabinetCommandConfirmed(Cabinet*,int,int,int)));
@@ -119,7 +120,7 @@ QStringList ShutdownSequence::notConnected() const
 
 QStringList ShutdownSequence::linkFailed() const
 {
-    return names(Outcome::LinkFailed);
+    return names(Outcome::LinkFailed) + otherLinkFailures;
 }
 
 QStringList ShutdownSequence::refused() const
@@ -200,6 +201,14 @@ void ShutdownSequence::cabinetLinkLost(Cabinet *cabinet)
     for (Stop &stop : stops) {
         if (stop.cabinet == cabinet)
             settle(stop, Outcome::LinkFailed);
+    }
+    // The operator's own Stop, lost with the link before it was answered.
+    for (int i = 0; RotorHead *rotor = cabinet ? cabinet->rotor(i) : nullptr; ++i) {
+        if (rotor->hasKeptStop() && !stopOf(cabinet, i)
+            && !otherLinkFailures.contains(rotorName(cabinet, i))) {
+            otherLinkFailures << rotorName(cabinet, i);
+            emit stopUnconfirmed(cabinet, i, tr("link failed before the stop was confirmed"));
+        }
     }
     update();
 }

@@ -48,6 +48,8 @@ public:
     QString unconfirmedLine() const;
 
 signals:
+    // The end begins: before the first stop is sent.
+    void willStop();
     void progress();
     void finished();
     // A rotor that may still be running, and why; for the history.
@@ -77,6 +79,7 @@ private:
     QList<Stop> stops;
     QStringList unreachable;
     QStringList otherRefusals; // stops of rotors that were not looping
+    QStringList otherLinkFailures; // such stops lost with their link
     bool started = false;
     bool finishedNow = false;
     bool starting = false;

@@ -29,6 +29,7 @@ private slots:
     void connectsAgainAfterAnError();
     void errorOfASupersededAttempt();
     void errorOfALiveLink();
+    void stopLostWithTheLinkIsKept();
     void reconnectDelays_data();
     void reconnectDelays();
     void noActiveLoops();
@@ -273,6 +274,30 @@ void tst_Cabinet::errorOfALiveLink()
     QTRY_COMPARE(didConnect.count(), 1);
     QVERIFY(!cabinet->hasError());
     QTRY_COMPARE(sim->requests().size(), 12);
+}
+
+void tst_Cabinet::stopLostWithTheLinkIsKept()
+{
+    // A Stop waits behind a slow answer; the link goes before it is sent. It is kept,
+    // and the cabinet gets it first when the link is back.
+    auto cabinet = connectedCabinet();
+    QVERIFY(cabinet);
+    RotorHead *rotor = cabinet->rotor(0);
+    rotor->start();
+    QTRY_COMPARE(sim->rotorState(0), 0);
+    sim->setAnswerDelay(2000);
+    rotor->queryState(false);
+    QTRY_COMPARE(sim->requests().size(), 2);
+    rotor->stop();
+    sim->dropConnections();
+    QTRY_VERIFY(!cabinet->isConnected());
+    QVERIFY(rotor->hasKeptStop());
+    QCOMPARE(sim->rotorState(0), 0);
+
+    sim->clearFaults();
+    cabinet->connectToCabinet();
+    QTRY_COMPARE(sim->rotorState(0), 1);
+    QVERIFY(!rotor->hasKeptStop());
 }
 
 void tst_Cabinet::reconnectDelays_data()
