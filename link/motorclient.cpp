@@ -172,7 +172,7 @@ bool MotorClient::writeRegister(int reg, int value)
 
 bool MotorClient::send(const QByteArray &frame, const char *failure)
 {
-    const qint64 written = reader.write(frame.constData(), frame.size());
+    const qint64 written = reader.write(frame);
     if (written != FrameSize) {
         std::printf(failure, int(written), static_cast<unsigned long>(FrameSize));
         std::fflush(stdout);
@@ -281,39 +281,34 @@ void MotorClient::deliver(const PendingRequest &request, quint16 value)
     if (!receiver)
         return; // the asker is gone; its answer is consumed all the same
 
-    const char *signal = nullptr;
+    // Just this one delivery: the asker may listen to the client's other signals for
+    // good. The handle lets go of it without looking the names up again.
+    QMetaObject::Connection delivery;
     switch (request.kind) {
     case StateRegister:
-        signal = SIGNAL(stateResponse(int,QString));
-        connect(this, signal, receiver, request.slot);
+        delivery = connect(this, SIGNAL(stateResponse(int,QString)), receiver, request.slot);
         emit stateResponse(value, stateName(value));
         break;
     case CrpmRegister:
-        signal = SIGNAL(crpmResponse(int));
-        connect(this, signal, receiver, request.slot);
+        delivery = connect(this, SIGNAL(crpmResponse(int)), receiver, request.slot);
         emit crpmResponse(value);
         break;
     case DirectionRegister:
-        signal = SIGNAL(directionResponse(int));
-        connect(this, signal, receiver, request.slot);
+        delivery = connect(this, SIGNAL(directionResponse(int)), receiver, request.slot);
         emit directionResponse(value != 0 ? 1 : 0);
         break;
     case IdentifyRegister:
-        signal = SIGNAL(identifyResponse(bool));
-        connect(this, signal, receiver, request.slot);
+        delivery = connect(this, SIGNAL(identifyResponse(bool)), receiver, request.slot);
         emit identifyResponse(value == 1);
         break;
     case TemperatureRegister:
-        signal = SIGNAL(temperatureResponse(qreal));
-        connect(this, signal, receiver, request.slot);
+        delivery = connect(this, SIGNAL(temperatureResponse(qreal)), receiver, request.slot);
         emit temperatureResponse(value * 0.1);
         break;
     default:
         qDebug("MotorClient::ReadCallback: unknown response type!");
         return;
     }
-    // Just this one delivery: the asker may listen to the client's other signals
-    // for good. A receiver that went during its own slot took it with it.
-    if (QObject *stillThere = request.receiver.data())
-        QObject::disconnect(this, signal, stillThere, request.slot);
+    // A receiver that went during its own slot took it with it.
+    QObject::disconnect(delivery);
 }

@@ -49,6 +49,12 @@ qint64 SocketReader::write(const char *data, qint64 len)
     return len;
 }
 
+qint64 SocketReader::write(const QByteArray &data)
+{
+    emit writeDataNotify(data);
+    return data.size();
+}
+
 void SocketReader::dropLink(QAbstractSocket::SocketError code, const QString &reason)
 {
     emit dropNotify(code, reason);

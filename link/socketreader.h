@@ -34,6 +34,8 @@ public:
 
     void connectToHost(const QString &ip, int port);
     qint64 write(const char *data, qint64 len);
+    // The same, sharing the frame's bytes rather than copying them.
+    qint64 write(const QByteArray &data);
     void flush();
     qint64 read(char *data, qint64 maxLen);
     qint64 peek(char *data, qint64 maxLen);
