@@ -8,6 +8,7 @@
 
 #include <QDateTime>
 #include <QMetaEnum>
+#include <QSet>
 
 Recovery::Recovery(QObject *parent)
     : QObject(parent)
@@ -148,6 +149,7 @@ QString Recovery::choiceName(Choice choice)
 
 void Recovery::stopRotors()
 {
+    QSet<Cabinet *> listened;
     for (int i = 0; i < rotors.size(); ++i) {
         Entry &entry = rotors[i];
         RotorHead *rotorHead = rotor(i);
@@ -157,24 +159,28 @@ void Recovery::stopRotors()
         } else if (!entry.stopping) {
             entry.stopping = true;
             Cabinet *cabinet = entry.cabinet;
-            connect(cabinet, &Cabinet::commandConfirmed, this,
-                    [this](Cabinet *from, int unit, int reg, int value) {
-                stopAnswered(from, unit, reg, value, true);
-            }, Qt::UniqueConnection);
-            connect(cabinet, &Cabinet::commandFailed, this,
-                    [this](Cabinet *from, int unit, int reg, int value) {
-                stopAnswered(from, unit, reg, value, false);
-            }, Qt::UniqueConnection);
-            auto linkLost = [this](Cabinet *from) {
-                for (Entry &stopping : rotors) {
-                    if (stopping.stopping && stopping.cabinet == from
-                        && stopping.stopOutcome == StopOutcome::Waiting)
-                        stopping.stopOutcome = StopOutcome::Failed;
-                }
-                checkStops();
-            };
-            connect(cabinet, &Cabinet::connectionError, this, linkLost, Qt::UniqueConnection);
-            connect(cabinet, &Cabinet::didDisconnect, this, linkLost, Qt::UniqueConnection);
+            // Once per cabinet, however many of its rotors stop.
+            if (!listened.contains(cabinet)) {
+                listened.insert(cabinet);
+                connect(cabinet, &Cabinet::commandConfirmed, this,
+                        [this](Cabinet *from, int unit, int reg, int value) {
+                    stopAnswered(from, unit, reg, value, true);
+                });
+                connect(cabinet, &Cabinet::commandFailed, this,
+                        [this](Cabinet *from, int unit, int reg, int value) {
+                    stopAnswered(from, unit, reg, value, false);
+                });
+                auto linkLost = [this](Cabinet *from) {
+                    for (Entry &stopping : rotors) {
+                        if (stopping.stopping && stopping.cabinet == from
+                            && stopping.stopOutcome == StopOutcome::Waiting)
+                            stopping.stopOutcome = StopOutcome::Failed;
+                    }
+                    checkStops();
+                };
+                connect(cabinet, &Cabinet::connectionError, this, linkLost);
+                connect(cabinet, &Cabinet::didDisconnect, this, linkLost);
+            }
         }
         if (rotorHead) {
             const auto why = rotorHead->causeScope(CommandCause::Recovery);
