@@ -204,9 +204,10 @@ void ShutdownSequence::cabinetLinkLost(Cabinet *cabinet)
     }
     // The operator's own Stop, lost with the link before it was answered.
     for (int i = 0; RotorHead *rotor = cabinet ? cabinet->rotor(i) : nullptr; ++i) {
-        if (rotor->hasKeptStop() && !stopOf(cabinet, i)
-            && !otherLinkFailures.contains(rotorName(cabinet, i))) {
-            otherLinkFailures << rotorName(cabinet, i);
+        const QString name = rotorName(cabinet, i);
+        if (rotor->hasKeptStop() && !stopOf(cabinet, i) && !unreachable.contains(name)
+            && !otherLinkFailures.contains(name)) {
+            otherLinkFailures << name;
             emit stopUnconfirmed(cabinet, i, tr("link failed before the stop was confirmed"));
         }
     }
