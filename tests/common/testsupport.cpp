@@ -16,6 +16,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -87,8 +88,9 @@ void TestSupport::onNextDialog(const std::function<void(QMessageBox *)> &answer)
 {
     // Polled by a timer rather than waited for: the box may open later, inside any
     // event loop, and the timer fires in its modal loop too.
+    // The poll owns its clock: a test that ends before the box came leaks nothing.
     auto *poll = new QTimer(qApp);
-    auto *clock = new QElapsedTimer;
+    auto clock = std::make_shared<QElapsedTimer>();
     clock->start();
     QObject::connect(poll, &QTimer::timeout, qApp, [poll, clock, answer] {
         auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
@@ -96,7 +98,6 @@ void TestSupport::onNextDialog(const std::function<void(QMessageBox *)> &answer)
             return;
         poll->stop();
         poll->deleteLater();
-        delete clock;
         if (box)
             answer(box);
     });
