@@ -1,5 +1,7 @@
 #include "singleinstance.h"
 
+#include "plantnames.h"
+
 #include <QDir>
 #include <QFile>
 #include <QLocalSocket>
@@ -10,7 +12,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -111,7 +112,7 @@ bool SingleInstance::acquire()
             lockError = QString::fromLocal8Bit(std::strerror(errno));
         return false;
     }
-    holder = userName();
+    holder = PlantNames::currentUser();
     const QByteArray line = holder.toLocal8Bit() + '\n';
     if (::ftruncate(lockFile, 0) != 0 || ::pwrite(lockFile, line.constData(), line.size(), 0) < 0)
         qWarning("cannot write the user's name into %s", qPrintable(lockPath));
@@ -137,7 +138,7 @@ QString SingleInstance::refusal() const
 
 void SingleInstance::raiseRunning()
 {
-    if (holder != userName())
+    if (holder != PlantNames::currentUser())
         return;
     QLocalSocket socket;
     socket.connectToServer(socketPath);
@@ -148,13 +149,6 @@ void SingleInstance::raiseRunning()
 void SingleInstance::setWindow(QWidget *window)
 {
     this->window = window;
-}
-
-QString SingleInstance::userName()
-{
-    if (const passwd *entry = ::getpwuid(::geteuid()))
-        return QString::fromLocal8Bit(entry->pw_name);
-    return QString::number(::geteuid());
 }
 
 void SingleInstance::raiseWindow()

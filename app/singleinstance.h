@@ -33,8 +33,6 @@ public:
     // For the first start: the window a later start brings to the front.
     void setWindow(QWidget *window);
 
-    static QString userName();
-
 private:
     void raiseWindow();
 

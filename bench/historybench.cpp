@@ -8,6 +8,7 @@
 #include "historydatabase.h"
 #include "historymodel.h"
 #include "historypanel.h"
+#include "installation.h"
 #include "startup.h"
 
 #include <QApplication>
@@ -57,7 +58,7 @@ void waitFor(const std::function<bool()> &done, int timeoutMs = 60000)
 HistoryEvent sampleEvent(int i)
 {
     HistoryEvent e;
-    e.cabinet = QStringLiteral("10.0.85.%1").arg(10 + i % 13);
+    e.cabinet = Installation::hostAddress(Installation::FirstHost + i % Installation::CabinetCount);
     e.rotor = 1 + i % 4;
     e.kind = HistoryKind::command();
     e.text = (i % 2) ? QStringLiteral("Start") : QStringLiteral("Stop");
@@ -184,7 +185,7 @@ double generate(const QString &folder, qint64 count)
             seed = seed * 1664525u + 1013904223u;
             const QString &kind = kinds.at(int(seed >> 29));
             query.addBindValue(first + span * i / count);
-            query.addBindValue(QStringLiteral("10.0.85.%1").arg(10 + int((seed >> 8) % 13)));
+            query.addBindValue(Installation::hostAddress(Installation::FirstHost + int((seed >> 8) % Installation::CabinetCount)));
             query.addBindValue(kind == HistoryKind::link() ? QVariant() : QVariant(int(1 + (seed >> 4) % 4)));
             query.addBindValue(kind);
             query.addBindValue(kind == HistoryKind::command() ? QStringLiteral("Speed (cRPM)") : QStringLiteral("State"));
@@ -240,7 +241,7 @@ void manyRows(Table &table, const QString &folder, qint64 count)
     for (int day = 0; day < 5; ++day) {
         const QDate date = QDate::currentDate().addDays(-30 - 50 * day);
         HistoryFilter filter;
-        filter.cabinet = QStringLiteral("10.0.85.%1").arg(12 + day);
+        filter.cabinet = Installation::hostAddress(Installation::FirstHost + 2 + day);
         filter.since = date.startOfDay().toMSecsSinceEpoch();
         filter.until = date.addDays(1).startOfDay().toMSecsSinceEpoch();
         QElapsedTimer clock;

@@ -2,19 +2,17 @@
 
 #include "historyreader.h"
 #include "historywriter.h"
+#include "plantnames.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QStandardPaths>
 
-#include <pwd.h>
-#include <unistd.h>
-
 History::History(const QString &folder, QObject *parent)
     : QObject(parent)
     , path(QDir(folder.isEmpty() ? defaultFolder() : folder).filePath(fileName()))
-    , user(currentUser())
+    , user(PlantNames::currentUser())
     , writer(new HistoryWriter(path, user))
     , reader(new HistoryReader(path))
 {
@@ -54,13 +52,6 @@ History::~History()
 QString History::defaultFolder()
 {
     return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-}
-
-QString History::currentUser()
-{
-    if (const passwd *entry = ::getpwuid(::geteuid()))
-        return QString::fromLocal8Bit(entry->pw_name);
-    return qEnvironmentVariable("USER");
 }
 
 void History::record(HistoryEvent event)

@@ -26,8 +26,6 @@ public:
     static QString defaultFolder();
     static QString fileName() { return QStringLiteral("history.sqlite"); }
     QString filePath() const { return path; }
-    // The operating-system user, for every row.
-    static QString currentUser();
 
     // Never waits: the row goes to the writer with the next turn of the event loop.
     // The time and user are filled in unless given.

@@ -2,6 +2,7 @@
 
 #include "history.h"
 #include "historycsv.h"
+#include "plantnames.h"
 
 #include <QDateTime>
 
@@ -54,7 +55,7 @@ QVariant HistoryModel::data(const QModelIndex &index, int role) const
     case CabinetColumn:
         return event.cabinet;
     case RotorColumn:
-        return event.rotor > 0 ? tr("Rotor %1").arg(event.rotor) : QString();
+        return event.rotor > 0 ? PlantNames::rotor(event.rotor - 1) : QString();
     case KindColumn:
         return event.kind;
     case TextColumn:

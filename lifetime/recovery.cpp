@@ -3,6 +3,7 @@
 #include "cabinet.h"
 #include "cabinetprotocol.h"
 #include "commandcause.h"
+#include "plantnames.h"
 #include "rotorhead.h"
 #include "settingsstore.h"
 
@@ -41,8 +42,7 @@ void Recovery::collect(const SettingsStore &store, const QList<Cabinet *> &cabin
 QString Recovery::rotorName(int i) const
 {
     const Entry &entry = rotors.at(i);
-    return tr("%1, rotor %2").arg(entry.cabinet ? entry.cabinet->host() : tr("a cabinet"))
-            .arg(entry.rotorIndex + 1);
+    return PlantNames::rotorAt(entry.cabinet ? entry.cabinet->host() : QString(), entry.rotorIndex);
 }
 
 RotorHead *Recovery::rotor(int i) const

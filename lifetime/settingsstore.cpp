@@ -1,5 +1,7 @@
 #include "settingsstore.h"
 
+#include "loopschedule.h"
+
 #include <QRegularExpression>
 #include <QSettings>
 
@@ -155,9 +157,9 @@ QVariant SettingsStore::validated(const QString &key, const QVariant &raw, const
         return asBool(QStringLiteral("taken as not looping"));
     bool isNumber = false;
     const int secs = text.toInt(&isNumber);
-    if (isText(raw) && isNumber && secs >= MinLoopSecs && secs <= MaxLoopSecs)
+    if (isText(raw) && isNumber && secs >= LoopSchedule::MinSecs && secs <= LoopSchedule::MaxSecs)
         return secs;
-    reject(key, quoted + QStringLiteral(" is not a time of %1 to %2 s; using %1 s").arg(MinLoopSecs).arg(MaxLoopSecs));
+    reject(key, quoted + QStringLiteral(" is not a time of %1 to %2 s; using %1 s").arg(LoopSchedule::MinSecs).arg(LoopSchedule::MaxSecs));
     return {};
 }
 
@@ -211,8 +213,8 @@ QString SettingsStore::displayedCabinet() const
 void SettingsStore::setLoop(const QString &host, int rotorIndex, const Loop &loop)
 {
     put(rotorKey(host, rotorIndex, "loop"), loop.on);
-    put(rotorKey(host, rotorIndex, "onSecs"), qBound(MinLoopSecs, loop.runSecs, MaxLoopSecs));
-    put(rotorKey(host, rotorIndex, "offSecs"), qBound(MinLoopSecs, loop.pauseSecs, MaxLoopSecs));
+    put(rotorKey(host, rotorIndex, "onSecs"), qBound(LoopSchedule::MinSecs, loop.runSecs, LoopSchedule::MaxSecs));
+    put(rotorKey(host, rotorIndex, "offSecs"), qBound(LoopSchedule::MinSecs, loop.pauseSecs, LoopSchedule::MaxSecs));
     put(rotorKey(host, rotorIndex, "looping"), loop.running);
 }
 

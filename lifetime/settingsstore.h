@@ -29,8 +29,6 @@ public:
         int pauseSecs = 1;
         bool running = false; // the program was alternating the rotor
     };
-    static constexpr int MinLoopSecs = 1;
-    static constexpr int MaxLoopSecs = 36000;
 
     // The user's file for this application, unless QSettings::setPath moved it.
     explicit SettingsStore(QObject *parent = nullptr);

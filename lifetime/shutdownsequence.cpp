@@ -4,6 +4,7 @@
 #include "cabinetlist.h"
 #include "cabinetprotocol.h"
 #include "commandcause.h"
+#include "plantnames.h"
 #include "rotorhead.h"
 
 #include <QScopedValueRollback>
@@ -14,12 +15,9 @@ using namespace CabinetProtocol;
 
 namespace {
 
-// As the operator knows a rotor: its cabinet and its panel's number.
 QString rotorName(const Cabinet *cabinet, int rotor)
 {
-    return ShutdownSequence::tr("%1, rotor %2")
-            .arg(cabinet ? cabinet->host() : ShutdownSequence::tr("a cabinet"))
-            .arg(rotor + 1);
+    return PlantNames::rotorAt(cabinet ? cabinet->host() : QString(), rotor);
 }
 
 bool isStop(int reg, int value)

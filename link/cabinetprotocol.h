@@ -34,6 +34,18 @@ enum Register : int {
 constexpr int RunStart = 0;
 constexpr int RunStop = 1;
 
+// Rotor state codes of register 0; a rotor runs exactly at Running.
+enum RotorState : int {
+    Running = 0,
+    Stopped = 1,
+    EmergencyStop = 2,
+    SequenceEnded = 3,
+    SequenceFault = 4,
+    Paused = 5,
+    Priming = 6,
+    TemperatureStop = 7,
+};
+
 } // namespace CabinetProtocol
 
 // Name of a rotor state code as the cabinets report it in register 0.

@@ -17,6 +17,9 @@ public:
     // A phase command handled later than this after its time starts the schedule
     // afresh, rather than shortening the next phase to catch up.
     static constexpr qint64 LateStartMs = 50;
+    // What an on or off time may be, in seconds.
+    static constexpr int MinSecs = 1;
+    static constexpr int MaxSecs = 36000;
 
     explicit LoopSchedule(Clock clock);
 

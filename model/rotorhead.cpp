@@ -8,12 +8,10 @@
 
 namespace {
 
-constexpr int StatePollMs = 1000;
-
 // Emergency stop and priming end a running loop.
 bool stateHaltsLoop(int state)
 {
-    return state == 2 || state == 6;
+    return state == CabinetProtocol::EmergencyStop || state == CabinetProtocol::Priming;
 }
 
 } // namespace
@@ -66,7 +64,7 @@ int RotorHead::queryDirection()
 
 bool RotorHead::queryState(bool cachedOnly)
 {
-    const bool running = state == 0;
+    const bool running = state == CabinetProtocol::Running;
     if (!cachedOnly && isConnected()) {
         stateAsked = true;
         client->setUnitId(rotorIndex);
@@ -155,7 +153,7 @@ void RotorHead::setLoopMode(bool on)
 void RotorHead::loopModeStateResponse(int state, QString stateName)
 {
     rotorStateResponse(state, stateName);
-    if (startOnAnswer && loopOn && state == 0)
+    if (startOnAnswer && loopOn && state == CabinetProtocol::Running)
         start();
     startOnAnswer = false;
 }
@@ -288,7 +286,7 @@ void RotorHead::resumeStateResponse(int state, QString stateName)
     // Told to run before the link went, and standing now: something at the cabinet
     // stopped it (an emergency stop since released, say). The loop does not override it.
     const qint64 phaseBegan = schedule.due() - qint64(runSecs) * 1000;
-    if (state != 0 && linkLostAt >= 0 && phaseBegan <= linkLostAt) {
+    if (state != CabinetProtocol::Running && linkLostAt >= 0 && phaseBegan <= linkLostAt) {
         endLoopPhase();
         emit loopHalted(stateName);
         return;
@@ -365,7 +363,7 @@ void RotorHead::takeUpStateResponse(int state, QString stateName)
     takeUpOnAnswer = false;
     if (stateHaltsLoop(state))
         return;
-    if (state == 0)
+    if (state == CabinetProtocol::Running)
         armRunTimer(false);
     else
         armPauseTimer(false);
@@ -407,7 +405,7 @@ void RotorHead::loopGotoRun()
 void RotorHead::rotorStateResponse(int state, QString stateName)
 {
     // Listeners still see the loop running while they handle the news.
-    emit stateChanged(stateName, state == 0);
+    emit stateChanged(stateName, state == CabinetProtocol::Running);
     if (stateHaltsLoop(state) && isLoopRunning()) {
         endLoopPhase();
         emit loopHalted(stateName);

@@ -23,6 +23,9 @@ class RotorHead final : public QObject
     Q_DISABLE_COPY_MOVE(RotorHead)
 
 public:
+    // How often a rotor's state is asked while a panel shows it or a loop runs it.
+    static constexpr int StatePollMs = 1000;
+
     RotorHead(MotorClient *client, int rotorIndex, QObject *parent);
 
     int queryCrpm();

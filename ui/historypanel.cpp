@@ -1,6 +1,7 @@
 #include "historypanel.h"
 
 #include "history.h"
+#include "plantnames.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -36,7 +37,7 @@ HistoryPanel::HistoryPanel(History *history, const QStringList &cabinets, QMainW
     rotorBox->setObjectName(QStringLiteral("historyRotorBox"));
     rotorBox->addItem(tr("All rotors"), 0);
     for (int rotor = 1; rotor <= 4; ++rotor)
-        rotorBox->addItem(tr("Rotor %1").arg(rotor), rotor);
+        rotorBox->addItem(PlantNames::rotor(rotor - 1), rotor);
     kindBox = new QComboBox(contents);
     kindBox->setObjectName(QStringLiteral("historyKindBox"));
     kindBox->addItem(tr("All kinds"));

@@ -2,6 +2,7 @@
 
 #include "cabinet.h"
 #include "cabinetlistmodel.h"
+#include "plantnames.h"
 #include "rotorhead.h"
 #include "rotorwidget.h"
 #include "rotorwidgetcontroller.h"
@@ -31,7 +32,7 @@ MainWindowController::MainWindowController(QObject *parent)
     RotorWidget *panels[RotorCount] = {ui.rotor1, ui.rotor2, ui.rotor3, ui.rotor4};
     for (int i = 0; i < RotorCount; ++i) {
         rotorControllers[i] = new RotorWidgetController(panels[i], this);
-        panels[i]->ui.rotorNameLbl->setText(tr("Rotor %1").arg(i + 1));
+        panels[i]->ui.rotorNameLbl->setText(PlantNames::rotor(i));
     }
 
     connect(&window, SIGNAL(canCloseWindow(QCloseEvent*)), this, SLOT(canWindowClose(QCloseEvent*)),

@@ -1,11 +1,15 @@
 #include "rotorwidget.h"
 
+#include "loopschedule.h"
+
 #include <QScopedValueRollback>
 
 RotorWidget::RotorWidget(QWidget *parent)
     : QWidget(parent)
 {
     ui.setupUi(this);
+    ui.onTimeBox->setRange(LoopSchedule::MinSecs, LoopSchedule::MaxSecs);
+    ui.offTimeBox->setRange(LoopSchedule::MinSecs, LoopSchedule::MaxSecs);
 
     connect(ui.rotorBtn, SIGNAL(clicked()), this, SLOT(rotorButtonPush()));
     connect(ui.cwBtn, SIGNAL(clicked()), this, SLOT(cwDirectionButtonPush()));

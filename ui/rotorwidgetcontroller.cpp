@@ -5,10 +5,6 @@
 
 #include <QTimer>
 
-namespace {
-constexpr int StatePollMs = 1000;
-}
-
 RotorWidgetController::RotorWidgetController(RotorWidget *widget, QObject *parent)
     : QObject(parent)
     , widget(widget)
@@ -40,7 +36,7 @@ void RotorWidgetController::setRotor(RotorHead *newRotor)
     connect(rotor, SIGNAL(crpmChanged(int)), this, SLOT(rotorCrpmChanged(int)));
     connect(rotor, SIGNAL(directionChanged(int)), this, SLOT(rotorDirectionChanged(int)));
     connect(refreshTimer, SIGNAL(timeout()), this, SLOT(refreshTimerCallback()));
-    refreshTimer->start(StatePollMs);
+    refreshTimer->start(RotorHead::StatePollMs);
 }
 
 void RotorWidgetController::refresh()

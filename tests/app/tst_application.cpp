@@ -11,6 +11,7 @@
 #include "simcabinet.h"
 #include "singleinstance.h"
 #include "startup.h"
+#include "plantnames.h"
 #include "testsupport.h"
 
 #include <QAbstractItemModelTester>
@@ -514,8 +515,8 @@ void tst_Application::oneProgramPerWorkstation()
     QVERIFY(QFile::permissions(lockPath).testFlag(QFile::WriteOther));
     QFile lock(lockPath);
     QVERIFY(lock.open(QIODevice::ReadOnly));
-    QCOMPARE(QString::fromLocal8Bit(lock.readAll()), SingleInstance::userName() + QLatin1Char('\n'));
-    expectRefusal(SingleInstance::userName());
+    QCOMPARE(QString::fromLocal8Bit(lock.readAll()), PlantNames::currentUser() + QLatin1Char('\n'));
+    expectRefusal(PlantNames::currentUser());
     QCOMPARE(first.state(), QProcess::Running);
 
     // A program that was killed holds nothing: the next start runs.
@@ -535,7 +536,7 @@ QStringList tst_Application::historyRows() const
 {
     QStringList rows;
     HistoryDatabase db(driver->historyFile(), HistoryDatabase::Mode::Read);
-    const QString user = History::currentUser();
+    const QString user = PlantNames::currentUser();
     db.forEach({}, [&](const HistoryEvent &e) {
         rows.prepend(QStringList({e.kind, e.cabinet, QString::number(e.rotor), e.text, e.oldValue,
                                   e.newValue, e.cause}).join(QLatin1Char('|')));

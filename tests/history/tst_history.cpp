@@ -1,6 +1,7 @@
 #include "history.h"
 #include "historycsv.h"
 #include "historydatabase.h"
+#include "plantnames.h"
 #include "testsupport.h"
 
 #include <QBuffer>
@@ -47,7 +48,7 @@ void tst_History::exportWritesCsvOfWhatWasRecorded()
     QTemporaryDir home;
     qputenv("XDG_DATA_HOME", QFile::encodeName(home.path()));
     const QString folder = History::defaultFolder();
-    const QString user = History::currentUser();
+    const QString user = PlantNames::currentUser();
 
     // A run that was last seen at 09:00 and never wrote its end.
     {
