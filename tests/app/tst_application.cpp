@@ -478,10 +478,7 @@ void tst_Application::oneProgramPerWorkstation()
     QTemporaryDir lockDirectory;
     QVERIFY(lockDirectory.isValid());
     const QString lockPath = lockDirectory.filePath(QStringLiteral("tavrel-control.lock"));
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("TAVREL_LOCK_DIR"), lockDirectory.path());
-    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), lockDirectory.path());
-    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    const QProcessEnvironment environment = TestSupport::programEnvironment(lockDirectory.path());
     auto start = [&](QProcess &program) {
         program.setProcessEnvironment(environment);
         program.start(QStringLiteral(TAVREL_CONTROL_BINARY), QStringList());

@@ -250,14 +250,8 @@ void tst_Recovery::badSettingsLeaveControlAsItIs()
                       "[window]\ngeometry=@ByteArray(zz)\ncabinet=10.0.85.200\n");
         corrupt.close();
 
-        QTemporaryDir runtime;
-        QFile::setPermissions(runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), config.path());
-        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
-        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         QProcess program;
-        program.setProcessEnvironment(environment);
+        program.setProcessEnvironment(TestSupport::programEnvironment(config.path()));
         program.start(QStringLiteral(TAVREL_CONTROL_BINARY), QStringList());
         QVERIFY(program.waitForStarted());
 

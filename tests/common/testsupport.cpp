@@ -4,6 +4,7 @@
 #include "simcabinet.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QMessageBox>
@@ -45,6 +46,23 @@ void TestSupport::failOnConnectWarnings()
     QtMessageHandler previous = qInstallMessageHandler(guardHandler);
     if (previous != guardHandler)
         previousHandler = previous;
+}
+
+QProcessEnvironment TestSupport::programEnvironment(const QString &folder)
+{
+    const QDir base(folder);
+    base.mkpath(QStringLiteral("data"));
+    base.mkpath(QStringLiteral("runtime"));
+    // Qt refuses a runtime folder that others may enter.
+    QFile::setPermissions(base.filePath(QStringLiteral("runtime")),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TAVREL_LOCK_DIR"), folder);
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), folder);
+    environment.insert(QStringLiteral("XDG_DATA_HOME"), base.filePath(QStringLiteral("data")));
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), base.filePath(QStringLiteral("runtime")));
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    return environment;
 }
 
 SimCabinet *TestSupport::startSimulator(QObject *parent, const QString &address, quint16 port)

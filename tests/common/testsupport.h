@@ -4,6 +4,7 @@
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
+#include <QProcessEnvironment>
 #include <QString>
 #include <QVariant>
 
@@ -43,6 +44,11 @@ QString installationHost(int number); // "10.0.85.<number>"
 
 // A number from /proc/self/status ("VmRSS" in KiB, "Threads"), or -1.
 long procStatus(const char *field);
+
+// For a test that starts the program as a process: its lock, settings, history and
+// runtime folders all inside folder, so that neither an operator's copy running on this
+// machine nor the user's own files meet the test; offscreen.
+QProcessEnvironment programEnvironment(const QString &folder);
 
 // Runs answer on the next modal message box, while the code that opened it waits.
 void onNextDialog(const std::function<void(QMessageBox *)> &answer);
