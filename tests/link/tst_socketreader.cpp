@@ -22,6 +22,7 @@ private slots:
     void deadlineDropsTheLink_data();
     void deadlineDropsTheLink();
     void lateAnswersWithinTheDeadline();
+    void connectDeadlineEndsAnAttemptNobodyAnswers();
     void floodDropsTheLink();
 
 private:
@@ -232,6 +233,24 @@ void tst_SocketReader::deadlineDropsTheLink()
     reader.connectToHost(sim->name(), sim->port());
     QCOMPARE(reader.error(), QAbstractSocket::UnknownSocketError);
     QTRY_COMPARE(connected.count(), 2);
+}
+
+void tst_SocketReader::connectDeadlineEndsAnAttemptNobodyAnswers()
+{
+    // The listener's queue is full, so the attempt's packets go unanswered, as to a
+    // cabinet that is off: the attempt ends at the deadline, not at the system's.
+    const quint16 port = TestSupport::unusedPort();
+    TestSupport::BlackHole hole(QHostAddress::LocalHost, port);
+    QVERIFY(hole.isReady());
+    SocketReader reader;
+    reader.setAnswerTimeout(1500);
+    QSignalSpy errors(&reader, SIGNAL(error(QAbstractSocket::SocketError)));
+    reader.connectToHost(QStringLiteral("127.0.0.1"), port);
+    QCOMPARE(reader.state(), QAbstractSocket::ConnectingState);
+    QVERIFY(errors.wait(5000));
+    QCOMPARE(errors.at(0).at(0).value<QAbstractSocket::SocketError>(), QAbstractSocket::SocketTimeoutError);
+    QCOMPARE(reader.errorString(), QStringLiteral("Pump cabinet did not take the connection within 1.5 s"));
+    QTRY_COMPARE(reader.state(), QAbstractSocket::UnconnectedState);
 }
 
 void tst_SocketReader::lateAnswersWithinTheDeadline()
