@@ -152,7 +152,8 @@ void Recovery::stopRotors()
     bool anyStopped = false;
     for (int i = 0; i < rotors.size(); ++i) {
         const Entry &entry = rotors.at(i);
-        // Without a link the loop ends here, but the rotor cannot be told.
+        // Without a link the loop ends here, but the rotor cannot be told: the
+        // waiter names it as not connected.
         if (entry.cabinet) {
             stops.stop(entry.cabinet, entry.rotorIndex, CommandCause::Recovery);
             anyStopped = true;
