@@ -1,7 +1,6 @@
 #include "recovery.h"
 
 #include "cabinet.h"
-#include "cabinetprotocol.h"
 #include "commandcause.h"
 #include "plantnames.h"
 #include "rotorhead.h"
@@ -9,7 +8,6 @@
 
 #include <QDateTime>
 #include <QMetaEnum>
-#include <QSet>
 
 Recovery::Recovery(QObject *parent)
     : QObject(parent)
@@ -17,6 +15,8 @@ Recovery::Recovery(QObject *parent)
     readDeadline.setSingleShot(true);
     readDeadline.setInterval(ReadDeadlineMs);
     connect(&readDeadline, &QTimer::timeout, this, &Recovery::finishReading);
+    connect(&stops, &StopWaiter::progress, this, &Recovery::stopProgress);
+    connect(&stops, &StopWaiter::finished, this, &Recovery::stopsSettled);
 }
 
 void Recovery::collect(const SettingsStore &store, const QList<Cabinet *> &cabinets)
@@ -149,84 +149,26 @@ QString Recovery::choiceName(Choice choice)
 
 void Recovery::stopRotors()
 {
-    QSet<Cabinet *> listened;
-    for (int i = 0; i < rotors.size(); ++i) {
-        Entry &entry = rotors[i];
-        RotorHead *rotorHead = rotor(i);
-        // Without a link the loop ends here, but the rotor cannot be told.
-        if (!rotorHead || !entry.cabinet->isConnected()) {
-            unreachable << rotorName(i);
-        } else if (!entry.stopping) {
-            entry.stopping = true;
-            Cabinet *cabinet = entry.cabinet;
-            // Once per cabinet, however many of its rotors stop.
-            if (!listened.contains(cabinet)) {
-                listened.insert(cabinet);
-                connect(cabinet, &Cabinet::commandConfirmed, this,
-                        [this](Cabinet *from, int unit, int reg, int value) {
-                    stopAnswered(from, unit, reg, value, true);
-                });
-                connect(cabinet, &Cabinet::commandFailed, this,
-                        [this](Cabinet *from, int unit, int reg, int value) {
-                    stopAnswered(from, unit, reg, value, false);
-                });
-                auto linkLost = [this](Cabinet *from) {
-                    for (Entry &stopping : rotors) {
-                        if (stopping.stopping && stopping.cabinet == from
-                            && stopping.stopOutcome == StopOutcome::Waiting)
-                            stopping.stopOutcome = StopOutcome::Failed;
-                    }
-                    checkStops();
-                };
-                connect(cabinet, &Cabinet::connectionError, this, linkLost);
-                connect(cabinet, &Cabinet::didDisconnect, this, linkLost);
-            }
-        }
-        if (rotorHead) {
-            const auto why = rotorHead->causeScope(CommandCause::Recovery);
-            rotorHead->stop();
-        }
-    }
-    checkStops();
-}
-
-void Recovery::stopAnswered(Cabinet *cabinet, int rotorIndex, int reg, int value, bool confirmed)
-{
-    if (reg != CabinetProtocol::RunRegister || value != CabinetProtocol::RunStop)
-        return;
-    for (Entry &entry : rotors) {
-        if (entry.stopping && entry.cabinet == cabinet && entry.rotorIndex == rotorIndex
-            && entry.stopOutcome == StopOutcome::Waiting)
-            entry.stopOutcome = confirmed ? StopOutcome::Confirmed : StopOutcome::Failed;
-    }
-    checkStops();
-}
-
-void Recovery::checkStops()
-{
-    int total = 0;
-    int confirmed = 0;
-    QStringList failed;
+    bool anyStopped = false;
     for (int i = 0; i < rotors.size(); ++i) {
         const Entry &entry = rotors.at(i);
-        if (!entry.stopping)
-            continue;
-        ++total;
-        if (entry.stopOutcome == StopOutcome::Confirmed)
-            ++confirmed;
-        else if (entry.stopOutcome == StopOutcome::Failed || !entry.cabinet)
-            failed << rotorName(i);
+        // Without a link the loop ends here, but the rotor cannot be told: the
+        // waiter names it as not connected.
+        if (entry.cabinet) {
+            stops.stop(entry.cabinet, entry.rotorIndex, CommandCause::Recovery);
+            anyStopped = true;
+        } else {
+            unreachable << rotorName(i);
+        }
     }
-    emit stopProgress(confirmed, total);
-    if (confirmed + failed.size() < total || finishedStopping)
-        return;
-    finishedStopping = true;
-    for (const Entry &entry : qAsConst(rotors)) {
-        if (entry.cabinet)
-            QObject::disconnect(entry.cabinet, nullptr, this, nullptr);
-    }
-    // Never from inside the answer handling that got here: a listener may open a
-    // dialog, whose event loop would take the next answers in the middle of it.
-    const QStringList mayStillRun = unreachable + failed;
-    QTimer::singleShot(0, this, [this, mayStillRun] { emit finished(mayStillRun); });
+    emit stopProgress(stops.confirmedCount(), stops.sentCount());
+    if (!anyStopped)
+        QTimer::singleShot(0, this, &Recovery::stopsSettled); // as the waiter would: queued
+}
+
+void Recovery::stopsSettled()
+{
+    using Outcome = StopWaiter::Outcome;
+    emit finished(unreachable + stops.names({Outcome::NotConnected})
+                  + stops.names({Outcome::Refused, Outcome::LinkLost}));
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "stopwaiter.h"
+
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -54,29 +56,25 @@ signals:
     void finished(const QStringList &mayStillRun);
 
 private:
-    enum class StopOutcome { Waiting, Confirmed, Failed };
     struct Entry
     {
         QPointer<Cabinet> cabinet;
         int rotorIndex = 0;
         Reading reading = NotRead;
         QString stateText;
-        bool stopping = false;
-        StopOutcome stopOutcome = StopOutcome::Waiting;
     };
 
     void rotorAnswered(int i, const QString &stateName, bool isRunning);
     void cabinetFailed(Cabinet *cabinet);
     void finishReading();
     void stopRotors();
-    void checkStops();
-    // Only the stop's echo confirms it; a refusal or a failed link does not.
-    void stopAnswered(Cabinet *cabinet, int rotorIndex, int reg, int value, bool confirmed);
+    void stopsSettled();
 
     QList<Entry> rotors;
     qint64 away = -1;
     bool isReading = false;
     QTimer readDeadline;
-    QStringList unreachable;
-    bool finishedStopping = false;
+    QStringList unreachable; // rotors of cabinets that are gone
+    // Only a stop's echo confirms it; a refusal or a failed link does not.
+    StopWaiter stops;
 };

@@ -2,35 +2,17 @@
 
 #include "cabinet.h"
 #include "cabinetlist.h"
-#include "cabinetprotocol.h"
 #include "commandcause.h"
-#include "plantnames.h"
 #include "rotorhead.h"
 
 #include <QScopedValueRollback>
-
-#include <algorithm>
-
-using namespace CabinetProtocol;
-
-namespace {
-
-QString rotorName(const Cabinet *cabinet, int rotor)
-{
-    return PlantNames::rotorAt(cabinet ? cabinet->host() : QString(), rotor);
-}
-
-bool isStop(int reg, int value)
-{
-    return reg == RunRegister && value == RunStop;
-}
-
-} // namespace
 
 ShutdownSequence::ShutdownSequence(CabinetList *cabinets, QObject *parent)
     : QObject(parent)
     , cabinets(cabinets)
 {
+    connect(&stops, &StopWaiter::settled, this, &ShutdownSequence::stopSettled);
+    connect(&earlier, &StopWaiter::settled, this, &ShutdownSequence::stopSettled);
 }
 
 bool ShutdownSequence::hasActiveLoops() const
@@ -46,29 +28,31 @@ void ShutdownSequence::start()
     const QScopedValueRollback<bool> guard(starting, true);
     emit willStop();
     for (Cabinet *cabinet : qAsConst(*cabinets)) {
-        connect(cabinet, SIGNAL(commandConfirmed(Cabinet*,int,int,int)),
-                this, SLOT(cabinetCommandConfirmed(Cabinet*,int,int,int)));
-        connect(cabinet, SIGNAL(commandFailed(Cabinet*,int,int,int)),
-                this, SLOT(cabinetCommandFailed(Cabinet*,int,int,int)));
-        connect(cabinet, SIGNAL(connectionError(Cabinet*,QString)), this, SLOT(cabinetLinkLost(Cabinet*)));
-        connect(cabinet, SIGNAL(didDisconnect(Cabinet*)), this, SLOT(cabinetLinkLost(Cabinet*)));
+        listen(cabinet);
         for (int i = 0; RotorHead *rotor = cabinet->rotor(i); ++i) {
-            // A stop kept for a link that is down has not reached the rotor either.
-            if (!rotor->isLoopRunning() && !rotor->hasKeptStop())
-                continue;
-            // A rotor in a run phase would go on pumping with nothing left to stop it.
+            // A rotor in a run phase would go on pumping with nothing left to stop it;
+            // a Stop kept for a link that is down has not reached its rotor either.
             // Without a link the loop ends here, but the rotor cannot be told.
-            if (cabinet->isConnected()) {
-                stops.append(Stop{cabinet, i, Outcome::Waiting});
-            } else {
-                unreachable << rotorName(cabinet, i);
-                emit stopUnconfirmed(cabinet, i, tr("cabinet not connected"));
-            }
-            const auto why = rotor->causeScope(CommandCause::Close);
-            rotor->stop();
+            if (rotor->isLoopRunning() || rotor->hasKeptStop())
+                stops.stop(cabinet, i, CommandCause::Close);
+            else if (cabinet->isConnected())
+                earlier.takeUp(cabinet, i); // the operator's own Stop, just before the end
         }
     }
     update();
+}
+
+// Every answer and every lost link may be the last the end waits for.
+void ShutdownSequence::listen(Cabinet *cabinet)
+{
+    connect(cabinet, SIGNAL(commandConfirmed(Cabinet*,PumpCommand,int)), this, SLOT(update()));
+    connect(cabinet, SIGNAL(commandRefused(Cabinet*,PumpCommand,int,QString)), this, SLOT(update()));
+    connect(cabinet, SIGNAL(connectionError(Cabinet*,QString)), this, SLOT(update()));
+    connect(cabinet, SIGNAL(didDisconnect(Cabinet*)), this, SLOT(update()));
+    for (int i = 0; RotorHead *rotor = cabinet->rotor(i); ++i) {
+        connect(rotor, SIGNAL(commandConfirmed(PumpCommand,int)), this, SLOT(update()));
+        connect(rotor, SIGNAL(commandRefused(PumpCommand,int,QString)), this, SLOT(update()));
+    }
 }
 
 bool ShutdownSequence::isStarted() const
@@ -83,13 +67,12 @@ bool ShutdownSequence::isFinished() const
 
 int ShutdownSequence::stopCount() const
 {
-    return stops.size();
+    return stops.sentCount();
 }
 
 int ShutdownSequence::confirmedStopCount() const
 {
-    return int(std::count_if(stops.cbegin(), stops.cend(),
-                             [](const Stop &stop) { return stop.outcome == Outcome::Confirmed; }));
+    return stops.confirmedCount();
 }
 
 // Commands of connected cabinets not yet answered; a cabinet without a link will
@@ -106,34 +89,35 @@ int ShutdownSequence::commandsWaiting() const
 
 QString ShutdownSequence::progressText() const
 {
-    if (!stops.isEmpty())
-        return tr("Stopping pumps: %1 of %2 confirmed").arg(confirmedStopCount()).arg(stops.size());
+    if (stops.sentCount() > 0)
+        return tr("Stopping pumps: %1 of %2 confirmed").arg(stops.confirmedCount()).arg(stops.sentCount());
     return tr("Sending the last commands: %1 waiting").arg(commandsWaiting());
 }
 
 QStringList ShutdownSequence::notConnected() const
 {
-    return unreachable;
+    return stops.names({StopWaiter::Outcome::NotConnected});
 }
 
 QStringList ShutdownSequence::linkFailed() const
 {
-    return names(Outcome::LinkFailed) + otherLinkFailures;
+    return stops.names({StopWaiter::Outcome::LinkLost}) + earlier.names({StopWaiter::Outcome::LinkLost});
 }
 
 QStringList ShutdownSequence::refused() const
 {
-    return names(Outcome::Refused) + otherRefusals;
+    return stops.names({StopWaiter::Outcome::Refused}) + earlier.names({StopWaiter::Outcome::Refused});
 }
 
 bool ShutdownSequence::allConfirmed() const
 {
-    return unreachable.isEmpty() && linkFailed().isEmpty() && refused().isEmpty();
+    return notConnected().isEmpty() && linkFailed().isEmpty() && refused().isEmpty();
 }
 
 QString ShutdownSequence::unconfirmedLine() const
 {
-    QStringList rotors = unreachable + linkFailed() + refused() + names(Outcome::Waiting);
+    QStringList rotors = notConnected() + linkFailed() + refused()
+            + stops.names({StopWaiter::Outcome::Waiting});
     if (rotors.isEmpty())
         return QString();
     for (QString &rotor : rotors)
@@ -141,96 +125,35 @@ QString ShutdownSequence::unconfirmedLine() const
     return tr("Pumps may still be running: %1").arg(rotors.join(QStringLiteral(", ")));
 }
 
-QStringList ShutdownSequence::names(Outcome outcome) const
+// For the history: a rotor that may still be running, and why.
+void ShutdownSequence::stopSettled(Cabinet *cabinet, int rotor, StopWaiter::Outcome outcome)
 {
-    QStringList rotors;
-    for (const Stop &stop : stops) {
-        if (stop.outcome == outcome)
-            rotors << rotorName(stop.cabinet, stop.rotor);
+    switch (outcome) {
+    case StopWaiter::Outcome::NotConnected:
+        emit stopUnconfirmed(cabinet, rotor, tr("cabinet not connected"));
+        break;
+    case StopWaiter::Outcome::LinkLost:
+        emit stopUnconfirmed(cabinet, rotor, tr("link failed before the stop was confirmed"));
+        break;
+    case StopWaiter::Outcome::Refused:
+        emit stopUnconfirmed(cabinet, rotor, tr("the cabinet did not confirm the stop"));
+        break;
+    case StopWaiter::Outcome::Waiting:
+    case StopWaiter::Outcome::Confirmed:
+        break;
     }
-    return rotors;
-}
-
-ShutdownSequence::Stop *ShutdownSequence::stopOf(Cabinet *cabinet, int rotor)
-{
-    for (Stop &stop : stops) {
-        if (stop.cabinet == cabinet && stop.rotor == rotor)
-            return &stop;
-    }
-    return nullptr;
-}
-
-// A waiting stop gets its outcome, once.
-void ShutdownSequence::settle(Stop &stop, Outcome outcome)
-{
-    if (stop.outcome != Outcome::Waiting)
-        return;
-    stop.outcome = outcome;
-    if (outcome == Outcome::LinkFailed)
-        emit stopUnconfirmed(stop.cabinet, stop.rotor, tr("link failed before the stop was confirmed"));
-    else if (outcome == Outcome::Refused)
-        emit stopUnconfirmed(stop.cabinet, stop.rotor, tr("the cabinet did not confirm the stop"));
-}
-
-void ShutdownSequence::cabinetCommandConfirmed(Cabinet *cabinet, int rotor, int reg, int value)
-{
-    Stop *stop = stopOf(cabinet, rotor);
-    if (stop && isStop(reg, value))
-        settle(*stop, Outcome::Confirmed);
-    update();
-}
-
-void ShutdownSequence::cabinetCommandFailed(Cabinet *cabinet, int rotor, int reg, int value)
-{
-    if (isStop(reg, value)) {
-        if (Stop *stop = stopOf(cabinet, rotor)) {
-            settle(*stop, Outcome::Refused);
-        } else if (!otherRefusals.contains(rotorName(cabinet, rotor))) {
-            // The operator's own Stop, given just before the end.
-            otherRefusals << rotorName(cabinet, rotor);
-            emit stopUnconfirmed(cabinet, rotor, tr("the cabinet did not confirm the stop"));
-        }
-    }
-    update();
-}
-
-void ShutdownSequence::cabinetLinkLost(Cabinet *cabinet)
-{
-    for (Stop &stop : stops) {
-        if (stop.cabinet == cabinet)
-            settle(stop, Outcome::LinkFailed);
-    }
-    // The operator's own Stop, lost with the link before it was answered.
-    for (int i = 0; RotorHead *rotor = cabinet ? cabinet->rotor(i) : nullptr; ++i) {
-        const QString name = rotorName(cabinet, i);
-        if (rotor->hasKeptStop() && !stopOf(cabinet, i) && !unreachable.contains(name)
-            && !otherLinkFailures.contains(name)) {
-            otherLinkFailures << name;
-            emit stopUnconfirmed(cabinet, i, tr("link failed before the stop was confirmed"));
-        }
-    }
-    update();
+    if (!starting)
+        update(); // start() looks once all are sent
 }
 
 void ShutdownSequence::update()
 {
     if (finishedNow)
         return;
-    for (const Stop &stop : qAsConst(stops)) {
-        if (stop.outcome == Outcome::Waiting && !stop.cabinet)
-            continue;
-        if (stop.outcome == Outcome::Waiting && stop.cabinet->isConnected()) {
-            emit progress();
-            return;
-        }
-    }
-    if (commandsWaiting() > 0) {
+    if (!stops.isSettled() || commandsWaiting() > 0) {
         emit progress();
         return;
     }
-    // A stop still waiting here belongs to a link that is gone.
-    for (Stop &stop : stops)
-        settle(stop, Outcome::LinkFailed);
     finishedNow = true;
     if (starting)
         return; // the caller asks isFinished()

@@ -1,8 +1,8 @@
 #pragma once
 
-#include <QList>
+#include "stopwaiter.h"
+
 #include <QObject>
-#include <QPointer>
 #include <QStringList>
 
 class Cabinet;
@@ -56,30 +56,16 @@ signals:
     void stopUnconfirmed(Cabinet *cabinet, int rotor, QString reason);
 
 private slots:
-    void cabinetCommandConfirmed(Cabinet *cabinet, int rotor, int reg, int value);
-    void cabinetCommandFailed(Cabinet *cabinet, int rotor, int reg, int value);
-    void cabinetLinkLost(Cabinet *cabinet);
+    void update();
     void announceFinished();
 
 private:
-    enum class Outcome { Waiting, Confirmed, LinkFailed, Refused };
-    struct Stop
-    {
-        QPointer<Cabinet> cabinet;
-        int rotor = 0;
-        Outcome outcome = Outcome::Waiting;
-    };
-
-    Stop *stopOf(Cabinet *cabinet, int rotor);
-    void settle(Stop &stop, Outcome outcome);
-    QStringList names(Outcome outcome) const;
-    void update();
+    void listen(Cabinet *cabinet);
+    void stopSettled(Cabinet *cabinet, int rotor, StopWaiter::Outcome outcome);
 
     CabinetList *cabinets;
-    QList<Stop> stops;
-    QStringList unreachable;
-    QStringList otherRefusals; // stops of rotors that were not looping
-    QStringList otherLinkFailures; // such stops lost with their link
+    StopWaiter stops; // of the rotors that may run on: looping, or a Stop kept
+    StopWaiter earlier; // Stops given before the end, still unanswered at its start
     bool started = false;
     bool finishedNow = false;
     bool starting = false;

@@ -211,9 +211,11 @@ bool MotorClient::takeAnswer(const CabinetFrame::Frame &answer)
     switch (outcome.verdict) {
     case RequestBook::Verdict::Answered:
         if (request.isWrite) {
-            reportCommand(request, answer.function == WriteSingleRegister
-                                           && answer.address == request.kind
-                                           && answer.value == request.value);
+            if (answer.function == WriteSingleRegister && answer.address == request.kind
+                && answer.value == request.value)
+                emit commandConfirmed(request.unit, request.kind, request.value);
+            else
+                reportFailure(request, tr("answered with a different echo"));
         } else if (request.slot) {
             deliver(request, answer.value);
         }
@@ -223,7 +225,7 @@ bool MotorClient::takeAnswer(const CabinetFrame::Frame &answer)
                     int(answer.address));
         std::fflush(stdout);
         if (request.isWrite)
-            reportCommand(request, false);
+            reportFailure(request, tr("answer with a wrong byte count"));
         return true;
     case RequestBook::Verdict::Exception:
     case RequestBook::Verdict::DropForExceptions:
@@ -231,7 +233,7 @@ bool MotorClient::takeAnswer(const CabinetFrame::Frame &answer)
                     request.kind, answer.exceptionCode());
         std::fflush(stdout);
         if (request.isWrite)
-            reportCommand(request, false);
+            reportFailure(request, tr("Modbus exception %1").arg(answer.exceptionCode()));
         if (outcome.verdict == RequestBook::Verdict::Exception)
             return true;
         reader.dropLink(QAbstractSocket::OperationError,
@@ -250,7 +252,7 @@ bool MotorClient::reportOutOfStep(const RequestBook::Outcome &outcome)
     std::printf("Read Err: Response from TRX header did not match the requests\n");
     std::fflush(stdout);
     if (outcome.hasRequest && outcome.request.isWrite)
-        reportCommand(outcome.request, false);
+        reportFailure(outcome.request, tr("answered out of step"));
     if (outcome.verdict != RequestBook::Verdict::DropForMismatches)
         return true;
     reader.dropLink(QAbstractSocket::OperationError,
@@ -258,12 +260,9 @@ bool MotorClient::reportOutOfStep(const RequestBook::Outcome &outcome)
     return false;
 }
 
-void MotorClient::reportCommand(const PendingRequest &command, bool confirmed)
+void MotorClient::reportFailure(const PendingRequest &command, const QString &reason)
 {
-    if (confirmed)
-        emit commandConfirmed(command.unit, command.kind, command.value);
-    else
-        emit commandFailed(command.unit, command.kind, command.value);
+    emit commandFailed(command.unit, command.kind, command.value, reason);
 }
 
 // Bytes nobody asked for; kept, they would be taken for the next request's answer.

@@ -58,10 +58,10 @@ signals:
     void temperatureResponse(qreal temp);
     void identifyResponse(bool identify);
     // A command answered by its echo, and one that was not (refused with an
-    // exception, answered out of step or with something else): whoever must know
-    // that a Stop took hold listens here.
+    // exception, answered out of step or with something else), with why in words a
+    // person reads: whoever must know that a Stop took hold listens here.
     void commandConfirmed(int unit, int reg, int value);
-    void commandFailed(int unit, int reg, int value);
+    void commandFailed(int unit, int reg, int value, QString reason);
 
 protected slots:
     void dataIsReady();
@@ -73,7 +73,7 @@ private:
     // False when the link is being dropped.
     bool takeAnswer(const CabinetFrame::Frame &answer);
     bool reportOutOfStep(const RequestBook::Outcome &outcome);
-    void reportCommand(const PendingRequest &command, bool confirmed);
+    void reportFailure(const PendingRequest &command, const QString &reason);
     void discardUnasked();
     void deliver(const PendingRequest &request, quint16 value);
 

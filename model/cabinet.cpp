@@ -1,6 +1,36 @@
 #include "cabinet.h"
 
+#include "cabinetprotocol.h"
 #include "rotorhead.h"
+
+#include <optional>
+
+namespace {
+
+struct Command
+{
+    PumpCommand command;
+    int value; // -1: none
+};
+
+// What a write to a register asked of a pump, in the model's words.
+std::optional<Command> commandOf(int reg, int value)
+{
+    switch (reg) {
+    case CabinetProtocol::RunRegister:
+        return Command{value == CabinetProtocol::RunStop ? PumpCommand::Stop : PumpCommand::Start, -1};
+    case CabinetProtocol::CrpmRegister:
+        return Command{PumpCommand::Speed, value};
+    case CabinetProtocol::DirectionRegister:
+        return Command{PumpCommand::Direction, value};
+    case CabinetProtocol::IdentifyRegister:
+        return Command{PumpCommand::Identify, value};
+    default:
+        return std::nullopt;
+    }
+}
+
+} // namespace
 
 Cabinet::Cabinet(const QString &host, int rotorCount, QObject *parent)
     : QObject(parent)
@@ -11,7 +41,8 @@ Cabinet::Cabinet(const QString &host, int rotorCount, QObject *parent)
         rotors.append(new RotorHead(&client, i, this));
     wireLink();
     connect(&client, SIGNAL(commandConfirmed(int,int,int)), this, SLOT(clientCommandConfirmed(int,int,int)));
-    connect(&client, SIGNAL(commandFailed(int,int,int)), this, SLOT(clientCommandFailed(int,int,int)));
+    connect(&client, SIGNAL(commandFailed(int,int,int,QString)),
+            this, SLOT(clientCommandFailed(int,int,int,QString)));
     linkCheck.setTimerType(Qt::PreciseTimer);
     linkCheck.setInterval(LinkCheckMs);
     connect(&linkCheck, &QTimer::timeout, this, &Cabinet::queryTemperature);
@@ -172,6 +203,11 @@ int Cabinet::pendingCommandCount() const
     return client.pendingCommandCount();
 }
 
+bool Cabinet::isStopPending(int rotor) const
+{
+    return client.isWritePending(rotor, CabinetProtocol::RunRegister, CabinetProtocol::RunStop);
+}
+
 void Cabinet::socketConnected()
 {
     reconnectPolicy.linkUp(linkClock.elapsed());
@@ -237,12 +273,25 @@ void Cabinet::identifyResponse(bool blinking)
     emit identifyChanged(this, blinking);
 }
 
+// Identify goes with whatever unit was last used: it is the cabinet's own.
 void Cabinet::clientCommandConfirmed(int unit, int reg, int value)
 {
-    emit commandConfirmed(this, unit, reg, value);
+    const std::optional<Command> answered = commandOf(reg, value);
+    if (!answered)
+        return;
+    if (answered->command == PumpCommand::Identify)
+        emit commandConfirmed(this, answered->command, answered->value);
+    else if (RotorHead *rotorHead = rotor(unit))
+        rotorHead->takeConfirmation(answered->command, answered->value);
 }
 
-void Cabinet::clientCommandFailed(int unit, int reg, int value)
+void Cabinet::clientCommandFailed(int unit, int reg, int value, QString reason)
 {
-    emit commandFailed(this, unit, reg, value);
+    const std::optional<Command> refused = commandOf(reg, value);
+    if (!refused)
+        return;
+    if (refused->command == PumpCommand::Identify)
+        emit commandRefused(this, refused->command, refused->value, reason);
+    else if (RotorHead *rotorHead = rotor(unit))
+        rotorHead->takeRefusal(refused->command, refused->value, reason);
 }

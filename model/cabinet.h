@@ -1,6 +1,7 @@
 #pragma once
 
 #include "motorclient.h"
+#include "pumpcommand.h"
 #include "reconnectpolicy.h"
 
 #include <QAbstractSocket>
@@ -43,6 +44,8 @@ public:
     bool noActiveLoops() const;
     int pendingRequestCount() const;
     int pendingCommandCount() const;
+    // A Stop for this rotor went to the cabinet and has not been answered yet.
+    bool isStopPending(int rotor) const;
     // Whole seconds, rounded up, until the next attempt at a failed link; 0 when
     // none is waiting.
     int secondsToNextAttempt() const;
@@ -60,9 +63,10 @@ signals:
     void didEmergencyStop(Cabinet *);
     void temperatureChanged(Cabinet *, qreal celcius);
     void identifyChanged(Cabinet *, bool on);
-    // A command to a rotor (or the cabinet) answered by its echo, or not.
-    void commandConfirmed(Cabinet *, int rotor, int reg, int value);
-    void commandFailed(Cabinet *, int rotor, int reg, int value);
+    // The cabinet's own command (identify) answered by its echo, or refused and why;
+    // a rotor's commands are reported by its RotorHead.
+    void commandConfirmed(Cabinet *, PumpCommand command, int value);
+    void commandRefused(Cabinet *, PumpCommand command, int value, QString reason);
     // For the history: an identify command went to the cabinet.
     void identifySent(Cabinet *, bool on);
     // The whole seconds to the next attempt at a failed link went down.
@@ -77,7 +81,7 @@ protected slots:
     void temperatureResponse(qreal celcius);
     void identifyResponse(bool blinking);
     void clientCommandConfirmed(int unit, int reg, int value);
-    void clientCommandFailed(int unit, int reg, int value);
+    void clientCommandFailed(int unit, int reg, int value, QString reason);
 
 private:
     void wireLink();

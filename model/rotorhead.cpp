@@ -437,3 +437,13 @@ void RotorHead::updateAll()
     queryState(false);
     queryDirection();
 }
+
+void RotorHead::takeConfirmation(PumpCommand command, int value)
+{
+    emit commandConfirmed(command, value);
+}
+
+void RotorHead::takeRefusal(PumpCommand command, int value, const QString &reason)
+{
+    emit commandRefused(command, value, reason);
+}

@@ -73,6 +73,10 @@ signals:
     void commandSent(PumpCommand command, int oldValue, int newValue, CommandCause cause);
     void loopSettingChanged(LoopSetting setting, int oldValue, int newValue);
     void loopHalted(QString stateName);
+    // What the cabinet answered to a command for this rotor (-1: no value): its echo,
+    // or not, and why in words a person reads.
+    void commandConfirmed(PumpCommand command, int value);
+    void commandRefused(PumpCommand command, int value, QString reason);
 
 protected slots:
     void loopGotoRun();
@@ -83,6 +87,9 @@ public slots:
     void rotorCrpmResponse(int crpm);
     void rotorDirectionResponse(int dir);
     void updateAll();
+    // The cabinet passes on the answers to this rotor's commands.
+    void takeConfirmation(PumpCommand command, int value);
+    void takeRefusal(PumpCommand command, int value, const QString &reason);
 
 private slots:
     void loopModeStateResponse(int state, QString stateName);

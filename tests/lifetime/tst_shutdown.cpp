@@ -4,9 +4,12 @@
 #include "cabinetlist.h"
 #include "rotorhead.h"
 #include "simcabinet.h"
+#include "stopwaiter.h"
 #include "testsupport.h"
 
 #include <QtTest>
+
+#include <memory>
 
 class tst_Shutdown : public QObject
 {
@@ -15,6 +18,8 @@ class tst_Shutdown : public QObject
 private slots:
     void initTestCase();
     void shutdownNamesEveryRotorItCannotConfirm();
+    void stopWaiterSaysWhatBecameOfEachStop_data();
+    void stopWaiterSaysWhatBecameOfEachStop();
 };
 
 void tst_Shutdown::initTestCase()
@@ -65,6 +70,84 @@ void tst_Shutdown::shutdownNamesEveryRotorItCannotConfirm()
     QVERIFY(!shutdown.allConfirmed());
     qDeleteAll(cabinets);
     qDeleteAll(sims);
+}
+
+void tst_Shutdown::stopWaiterSaysWhatBecameOfEachStop_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<bool>("takeUp"); // the Stops were the operator's, given before
+    QTest::addColumn<QStringList>("settled"); // rotor, outcome, reason
+
+    const QStringList confirmed{"0 Confirmed", "1 Confirmed", "2 Confirmed", "3 Confirmed"};
+    const QStringList lost{"0 LinkLost", "1 LinkLost", "2 LinkLost", "3 LinkLost"};
+    const QStringList kept{"0 NotConnected", "1 NotConnected", "2 NotConnected", "3 NotConnected"};
+    QTest::newRow("confirmed by their echoes") << "" << false << confirmed;
+    QTest::newRow("Stops given before, confirmed") << "" << true << confirmed;
+    // The third exception in a row ends the link, and the fourth Stop with it.
+    QTest::newRow("refused, with the cabinet's reason") << "exception" << false
+            << QStringList({"0 Refused Modbus exception 4", "1 Refused Modbus exception 4",
+                            "2 Refused Modbus exception 4", "3 LinkLost"});
+    QTest::newRow("link lost before the answers") << "drop" << false << lost;
+    QTest::newRow("cabinet gone while waiting") << "delete" << false << lost;
+    QTest::newRow("not connected: kept for the link") << "down" << false << kept;
+    QTest::newRow("Stops kept for the link, taken up") << "down" << true << kept;
+}
+
+void tst_Shutdown::stopWaiterSaysWhatBecameOfEachStop()
+{
+    QFETCH(QString, fault);
+    QFETCH(bool, takeUp);
+    QFETCH(QStringList, settled);
+
+    std::unique_ptr<SimCabinet> sim(TestSupport::startSimulator(nullptr, TestSupport::installationHost(14), 502));
+    QPointer<Cabinet> cabinet = new Cabinet(TestSupport::installationHost(14), 4, this);
+    QSignalSpy connected(cabinet, &Cabinet::didConnect);
+    cabinet->connectToCabinet();
+    QVERIFY(connected.wait(5000));
+    QTRY_COMPARE(cabinet->pendingRequestCount(), 0);
+    if (fault == QLatin1String("down")) {
+        sim->setRefusing(true);
+        sim->dropConnections();
+        QTRY_VERIFY(!cabinet->isConnected());
+    }
+    sim->setExceptionAnswers(fault == QLatin1String("exception"));
+    sim->setSilent(fault == QLatin1String("drop") || fault == QLatin1String("delete"));
+
+    StopWaiter waiter;
+    QSignalSpy settledSpy(&waiter, &StopWaiter::settled);
+    QSignalSpy finished(&waiter, &StopWaiter::finished);
+    QCOMPARE(waiter.takeUp(cabinet, 0), false); // no Stop given yet
+    for (int i = 0; i < 4; ++i) {
+        if (takeUp) {
+            cabinet->rotor(i)->stop();
+            QVERIFY(waiter.takeUp(cabinet, i));
+        } else {
+            waiter.stop(cabinet, i, CommandCause::Close);
+        }
+    }
+    if (fault == QLatin1String("drop"))
+        sim->dropConnections();
+    if (fault == QLatin1String("delete"))
+        delete cabinet;
+    QCOMPARE(finished.count(), 0); // queued, whatever settled at once
+    QTRY_COMPARE(finished.count(), 1);
+
+    QStringList seen;
+    for (const QList<QVariant> &args : qAsConst(settledSpy)) {
+        QVERIFY(args.at(0).value<Cabinet *>() == cabinet);
+        seen << QStringLiteral("%1 %2 %3").arg(args.at(1).toInt())
+                        .arg(QMetaEnum::fromType<StopWaiter::Outcome>().valueToKey(
+                                int(args.at(2).value<StopWaiter::Outcome>())),
+                             args.at(3).toString()).trimmed();
+    }
+    QCOMPARE(seen, settled);
+    QCOMPARE(waiter.confirmedCount(), settled.filter(QStringLiteral("Confirmed")).size());
+    using Outcome = StopWaiter::Outcome;
+    // Named as when they were taken in, a cabinet gone or not.
+    QCOMPARE(waiter.names({Outcome::Confirmed, Outcome::Refused, Outcome::LinkLost, Outcome::NotConnected}),
+             QStringList({"10.0.85.14, rotor 1", "10.0.85.14, rotor 2", "10.0.85.14, rotor 3",
+                          "10.0.85.14, rotor 4"}));
+    delete cabinet;
 }
 
 QTEST_MAIN(tst_Shutdown)

@@ -279,8 +279,10 @@ void tst_MotorClient::matchesAnswersToRequests()
         QCOMPARE(out.text(), QStringLiteral("Read Err: Response byte count was unexpected: 3, expected 2!\n"));
     }
     {
-        // Write echoes are never put to the byte-count test and deliver nothing.
+        // Write echoes are never put to the byte-count test and deliver nothing; one
+        // that differs fails its command.
         StdoutCapture out;
+        QSignalSpy failed(client.get(), &MotorClient::commandFailed);
         QByteArray oddEcho = QByteArray::fromHex("000500000006000600030099");
         sim->scriptAnswers({oddEcho});
         client->sendDirection(false);
@@ -288,6 +290,8 @@ void tst_MotorClient::matchesAnswersToRequests()
         QTRY_COMPARE(recorder.calls.size(), 5);
         QCOMPARE(recorder.calls.at(4).slot, QByteArray("crpm"));
         QCOMPARE(out.text(), QString());
+        QCOMPARE(failed.count(), 1);
+        QCOMPARE(failed.at(0), QVariantList({0, 3, 0, "answered with a different echo"}));
     }
     {
         // An answer for another transaction is reported and dropped with its entry.
@@ -446,10 +450,15 @@ void tst_MotorClient::exceptionAnswersKeepTheStreamInStep()
     ReplyRecorder recorder;
     StdoutCapture out;
 
-    // A 9-byte exception answer delivers nothing, and the answer after it is read whole.
+    // A 9-byte exception answer delivers nothing, and the answer after it is read
+    // whole; a command it answers fails, saying so.
+    QSignalSpy failed(client.get(), &MotorClient::commandFailed);
     sim->setExceptionAnswers(true);
     client->readCrpm(&recorder, SLOT(crpmReply(int)));
+    client->sendStop();
     QTRY_COMPARE(client->pendingRequestCount(), 0);
+    QCOMPARE(failed.count(), 1);
+    QCOMPARE(failed.at(0), QVariantList({0, 7, 1, "Modbus exception 4"}));
     sim->setExceptionAnswers(false);
     client->sendCrpm(1500);
     client->readCrpm(&recorder, SLOT(crpmReply(int)));
@@ -468,6 +477,7 @@ void tst_MotorClient::exceptionAnswersKeepTheStreamInStep()
     QTRY_VERIFY(!client->isConnected());
     QCOMPARE(recorder.calls.size(), 1);
     QCOMPARE(out.text(), QStringLiteral("Read Err: Pump cabinet answered register 2 with Modbus exception 4\n"
+                                        "Read Err: Pump cabinet answered register 7 with Modbus exception 4\n"
                                         "Read Err: Pump cabinet answered register 0 with Modbus exception 4\n"
                                         "Read Err: Pump cabinet answered register 3 with Modbus exception 4\n"
                                         "Read Err: Pump cabinet answered register 13 with Modbus exception 4\n"));

@@ -146,6 +146,16 @@ void tst_Cabinet::temperatureAndIdentify()
     QVERIFY(cabinet);
     QSignalSpy temperatures(cabinet.get(), &Cabinet::temperatureChanged);
     QSignalSpy identifies(cabinet.get(), &Cabinet::identifyChanged);
+    // Identify is the cabinet's own command, whatever unit it went with.
+    QStringList answers;
+    connect(cabinet.get(), &Cabinet::commandConfirmed, this, [&](Cabinet *, PumpCommand command, int on) {
+        answers << QStringLiteral("confirmed %1 %2").arg(int(command)).arg(on);
+    });
+    connect(cabinet.get(), &Cabinet::commandRefused, this,
+            [&](Cabinet *, PumpCommand command, int on, const QString &reason) {
+        answers << QStringLiteral("refused %1 %2 %3").arg(int(command)).arg(on).arg(reason);
+    });
+    connect(cabinet->rotor(3), &RotorHead::commandConfirmed, this, [&] { answers << QStringLiteral("rotor"); });
 
     sim->setTemperature(237);
     cabinet->queryTemperature();
@@ -179,6 +189,14 @@ void tst_Cabinet::temperatureAndIdentify()
     cabinet->queryIdentify();
     QTRY_COMPARE(identifies.count(), 2);
     QCOMPARE(identifies.at(1).at(1).toBool(), false);
+
+    sim->setExceptionAnswers(true);
+    cabinet->setIdentify(true);
+    QTRY_COMPARE(answers.size(), 4);
+    const QString identify = QString::number(int(PumpCommand::Identify));
+    QCOMPARE(answers, QStringList({"confirmed " + identify + " 1", "confirmed " + identify + " 1",
+                                   "confirmed " + identify + " 0",
+                                   "refused " + identify + " 1 Modbus exception 4"}));
 }
 
 void tst_Cabinet::cabinetRequestsNeedALink()
