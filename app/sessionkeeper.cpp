@@ -8,7 +8,6 @@
 
 #include <QCoreApplication>
 #include <QLabel>
-#include <QListView>
 #include <QStatusBar>
 
 SessionKeeper::SessionKeeper(QObject *parent)
@@ -113,14 +112,8 @@ void SessionKeeper::restore()
     if (!geometry.isEmpty() && !window->restoreGeometry(geometry))
         store.rejectWindowGeometry();
     const QString displayed = store.displayedCabinet();
-    auto *view = window->findChild<QListView *>(QStringLiteral("cabinetListView"));
-    for (int row = 0; row < cabinets.size() && view && view->model(); ++row) {
-        if (cabinets.at(row)->host() != displayed)
-            continue;
-        const QModelIndex index = view->model()->index(row, 0);
-        view->setCurrentIndex(index);
-        windowController->cabinetClicked(index);
-    }
+    if (!displayed.isEmpty())
+        windowController->showCabinet(displayed);
 }
 
 void SessionKeeper::showRecovery()

@@ -74,7 +74,7 @@ QStringList programRows()
     return rows;
 }
 
-// The run that dies: two cabinets connected, the first on display, four loops
+// The run that dies: two cabinets connected, the second on display, four loops
 // started; once they are on disk it says so and waits for its SIGKILL.
 int firstRun(const QString &settingsFolder)
 {
@@ -83,7 +83,7 @@ int firstRun(const QString &settingsFolder)
     AppDriver driver(nullptr, settingsFolder, historyBeside(settingsFolder));
     if (driver.connectFirst(2) >= 0)
         return 2;
-    driver.click(0);
+    driver.click(1);
     QStringList saved;
     for (const Looping &loop : Loops) {
         RotorHead *rotor = driver.cabinet(loop.row)->rotor(loop.rotor);
@@ -211,10 +211,10 @@ void tst_Recovery::choiceAfterKill()
             + QStringLiteral("|Ended without closing (last seen alive)");
     QTRY_VERIFY(programRows().contains(died));
     // The cabinet on display, its row and its loop settings came back; nothing has been sent.
-    QCOMPARE(driver->list()->currentIndex().row(), 0);
-    QCOMPARE(driver->panel(2)->ui.loopEnableCheck->checkState(), Qt::Checked);
-    QCOMPARE(driver->panel(2)->ui.onTimeBox->value(), 1);
-    QCOMPARE(driver->panel(2)->ui.offTimeBox->value(), 2);
+    QCOMPARE(driver->list()->currentIndex().row(), 1);
+    QCOMPARE(driver->panel(3)->ui.loopEnableCheck->checkState(), Qt::Checked);
+    QCOMPARE(driver->panel(3)->ui.onTimeBox->value(), 1);
+    QCOMPARE(driver->panel(3)->ui.offTimeBox->value(), 2);
     for (SimCabinet *sim : sims) {
         for (const SimCabinet::Request &r : sim->requests())
             QCOMPARE(r.function, int(ReadInputRegister));
