@@ -43,6 +43,8 @@ AppController::AppController()
         recorder.recoveryChosen(tr(labels[choice]), rotors);
     });
     connect(&shutdown, &ShutdownSequence::willStop, &session, &SessionKeeper::endingBegins);
+    // The settings keep how the last run ended; the history only writes it down.
+    connect(&session, &SessionKeeper::lastRunDied, &recorder, &HistoryRecorder::lastRunDied);
     session.start(cabinetList, &windowController);
 
     connect(&signalWatcher, SIGNAL(signalled(int)), this, SLOT(signalled(int)));

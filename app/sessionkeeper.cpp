@@ -8,7 +8,6 @@
 
 #include <QCoreApplication>
 #include <QLabel>
-#include <QListView>
 #include <QStatusBar>
 
 SessionKeeper::SessionKeeper(QObject *parent)
@@ -30,15 +29,19 @@ SessionKeeper::~SessionKeeper()
 {
     // Closed before the operator chose: the next start asks again. What was recorded
     // while the loops ran stays, for a recovery, when a stop could not be confirmed.
-    if ((!recordTimer.isActive() && !ending) || unconfirmedEnd)
+    if ((!recordTimer.isActive() && !ending) || unconfirmedEnd) {
+        store.markEndWithLoopsLeft();
         return;
+    }
     record();
     // The close stops every loop. An end that left one going (the session ending
     // under the program, say) leaves its rotors to the next start, as a crash does.
     for (const Cabinet *cabinet : qAsConst(cabinets)) {
         for (int i = 0; const RotorHead *rotor = cabinet->rotor(i); ++i) {
-            if (rotor->isLoopRunning())
+            if (rotor->isLoopRunning()) {
+                store.markEndWithLoopsLeft();
                 return;
+            }
         }
     }
     store.markCleanEnd();
@@ -70,6 +73,8 @@ void SessionKeeper::start(const QList<Cabinet *> &cabinets, MainWindowController
             ++rotorsPerCabinet;
     }
     store.load(hosts, rotorsPerCabinet);
+    if (store.lastRunEnd() == SettingsStore::RunEnd::Died)
+        emit lastRunDied(store.lastSeenAlive());
     restore();
 
     QStatusBar *statusBar = windowController->mainWindow()->statusBar();
@@ -107,14 +112,8 @@ void SessionKeeper::restore()
     if (!geometry.isEmpty() && !window->restoreGeometry(geometry))
         store.rejectWindowGeometry();
     const QString displayed = store.displayedCabinet();
-    auto *view = window->findChild<QListView *>(QStringLiteral("cabinetListView"));
-    for (int row = 0; row < cabinets.size() && view && view->model(); ++row) {
-        if (cabinets.at(row)->host() != displayed)
-            continue;
-        const QModelIndex index = view->model()->index(row, 0);
-        view->setCurrentIndex(index);
-        windowController->cabinetClicked(index);
-    }
+    if (!displayed.isEmpty())
+        windowController->showCabinet(displayed);
 }
 
 void SessionKeeper::showRecovery()
@@ -130,7 +129,6 @@ void SessionKeeper::record()
 {
     for (Cabinet *cabinet : qAsConst(cabinets)) {
         const QString host = cabinet->host();
-        store.setConnected(host, cabinet->isConnected() || cabinet->isConnecting());
         for (int i = 0; RotorHead *rotor = cabinet->rotor(i); ++i) {
             store.setLoop(host, i, {rotor->loopModeEnabled(), rotor->loopRunSecs(),
                                     rotor->loopPauseSecs(), rotor->isLoopRunning()});

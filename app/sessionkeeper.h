@@ -3,6 +3,7 @@
 #include "recovery.h"
 #include "settingsstore.h"
 
+#include <QDateTime>
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -15,9 +16,9 @@ QT_END_NAMESPACE
 class Cabinet;
 class MainWindowController;
 
-// Keeps what the operator set from one run to the next, and marks whether a run
-// ended through the close. After one that did not, it has the loops that run left
-// behind read and put to the operator before it records anything new.
+// Keeps what the operator set from one run to the next, and marks how a run ended:
+// the one record of it. After a run that did not end through the close, it has the
+// loops that run left behind read and put to the operator before it records anything new.
 class SessionKeeper final : public QObject
 {
     Q_OBJECT
@@ -27,8 +28,8 @@ public:
     explicit SessionKeeper(QObject *parent);
     // The program ends through the close: the run ended cleanly, unless loops still run.
     ~SessionKeeper() override;
-    // The end could not confirm every stop: the run counts as one that died, so that
-    // the next start offers the recovery for the loops last known running.
+    // The end could not confirm every stop: the run leaves its loops to the next
+    // start, which offers the recovery for the loops last known running.
     void endWithUnconfirmedStops();
     // The end begins: what runs now is what a recovery would need, and the stops
     // about to be sent must not overwrite it before they are confirmed.
@@ -41,6 +42,9 @@ public:
     static constexpr int AliveMs = 30000;
 
 signals:
+    // For the history, at start: the last run never said it ended (lastSeenAlive
+    // invalid when not known).
+    void lastRunDied(const QDateTime &lastSeenAlive);
     // For the history: the operator's choice after a run that died, and its rotors.
     void recoveryChosen(Recovery::Choice choice, const QStringList &rotors);
 

@@ -20,7 +20,7 @@ class History final : public QObject
 public:
     // folder: where the file lives; empty for the user's application-data folder.
     explicit History(const QString &folder = QString(), QObject *parent = nullptr);
-    // Writes what is still waiting and ends the run; the only time anyone waits.
+    // Writes what is still waiting, or keeps it for the next start; the only time anyone waits.
     ~History() override;
 
     static QString defaultFolder();

@@ -85,7 +85,8 @@ QString HistoryCsv::timeText(qint64 msecsSinceEpoch)
 
 bool HistoryCsv::parseTime(const QString &text, qint64 *msecsSinceEpoch)
 {
-    const QDate date = QDate::fromString(text, Qt::ISODate);
+    // Exactly a date: Qt::ISODate takes the date at the head of a date-time for one.
+    const QDate date = QDate::fromString(text, QStringLiteral("yyyy-MM-dd"));
     if (date.isValid()) {
         *msecsSinceEpoch = date.startOfDay().toMSecsSinceEpoch();
         return true;

@@ -18,8 +18,8 @@ namespace HistoryCsv {
 QByteArray header();
 QByteArray row(const HistoryEvent &event);
 QString timeText(qint64 msecsSinceEpoch);
-// An ISO 8601 date-time as timeText writes it (without an offset: local time), or a
-// date alone for its local midnight; false for anything else.
+// An ISO 8601 date-time as timeText writes it, its offset kept (without one: local
+// time), or a date alone for its local midnight; false for anything else.
 bool parseTime(const QString &text, qint64 *msecsSinceEpoch);
 // Writes the header and every matching row, newest first; the rows written, or -1.
 qint64 write(HistoryDatabase &db, const HistoryFilter &filter, QIODevice *out, QString *error);

@@ -102,9 +102,8 @@ HistoryDatabase::HistoryDatabase(const QString &path, Mode mode)
                                "(strftime('%s', 'now') - %1 * 86400) * 1000 BEGIN "
                                "SELECT RAISE(ABORT, 'history rows are kept %1 days'); END")
                     .arg(RetentionDays))
-        && exec(QStringLiteral("CREATE TABLE IF NOT EXISTS runs ("
-                               "id INTEGER PRIMARY KEY, started INTEGER NOT NULL, "
-                               "seen INTEGER NOT NULL, ended INTEGER)"));
+        // How each run ended was kept here once; the program's settings keep it now.
+        && exec(QStringLiteral("DROP TABLE IF EXISTS runs"));
 }
 
 HistoryDatabase::~HistoryDatabase()
@@ -127,7 +126,7 @@ bool HistoryDatabase::exec(const QString &statement)
     return query.exec(statement) || fail(query.lastError());
 }
 
-bool HistoryDatabase::insert(HistoryEvents &events, qint64 run, qint64 now)
+bool HistoryDatabase::insert(HistoryEvents &events)
 {
     if (!open)
         return false;
@@ -153,7 +152,6 @@ bool HistoryDatabase::insert(HistoryEvents &events, qint64 run, qint64 now)
         }
         event.id = query.lastInsertId().toLongLong();
     }
-    ok = ok && (run == 0 || markSeen(run, now));
     if (ok && db.commit())
         return true;
     if (ok)
@@ -169,73 +167,7 @@ bool HistoryDatabase::prune(qint64 before)
     QSqlQuery query(db);
     query.prepare(QStringLiteral("DELETE FROM events WHERE time < ?"));
     query.addBindValue(before);
-    if (!query.exec())
-        return fail(query.lastError());
-    query.prepare(QStringLiteral("DELETE FROM runs WHERE ended IS NOT NULL AND ended < ?"));
-    query.addBindValue(before);
     return query.exec() || fail(query.lastError());
-}
-
-qint64 HistoryDatabase::beginRun(qint64 now)
-{
-    QSqlQuery query(db);
-    query.prepare(QStringLiteral("INSERT INTO runs (started, seen) VALUES (?, ?)"));
-    query.addBindValue(now);
-    query.addBindValue(now);
-    if (!query.exec())
-        return fail(query.lastError());
-    return query.lastInsertId().toLongLong();
-}
-
-bool HistoryDatabase::markSeen(qint64 run, qint64 now)
-{
-    QSqlQuery query(db);
-    query.prepare(QStringLiteral("UPDATE runs SET seen = ? WHERE id = ?"));
-    query.addBindValue(now);
-    query.addBindValue(run);
-    return query.exec() || fail(query.lastError());
-}
-
-bool HistoryDatabase::endRun(qint64 run, qint64 now)
-{
-    QSqlQuery query(db);
-    query.prepare(QStringLiteral("UPDATE runs SET seen = ?, ended = ? WHERE id = ?"));
-    query.addBindValue(now);
-    query.addBindValue(now);
-    query.addBindValue(run);
-    return query.exec() || fail(query.lastError());
-}
-
-HistoryEvents HistoryDatabase::closeAbandonedRuns(qint64 run, qint64 staleBefore, const QString &user)
-{
-    HistoryEvents found;
-    QSqlQuery query(db);
-    query.prepare(QStringLiteral("SELECT id, seen FROM runs WHERE ended IS NULL AND id != ? AND seen < ?"));
-    query.addBindValue(run);
-    query.addBindValue(staleBefore);
-    if (!query.exec()) {
-        fail(query.lastError());
-        return found;
-    }
-    QList<qint64> runs;
-    while (query.next()) {
-        runs << query.value(0).toLongLong();
-        HistoryEvent event;
-        event.time = query.value(1).toLongLong();
-        event.kind = HistoryKind::program();
-        event.text = QStringLiteral("Ended without closing (last seen alive)");
-        event.user = user;
-        found << event;
-    }
-    for (qint64 abandoned : qAsConst(runs)) {
-        query.prepare(QStringLiteral("UPDATE runs SET ended = seen WHERE id = ?"));
-        query.addBindValue(abandoned);
-        if (!query.exec()) {
-            fail(query.lastError());
-            return {};
-        }
-    }
-    return found;
 }
 
 QString HistoryDatabase::selectFor(const HistoryFilter &filter, bool withCursor) const

@@ -31,17 +31,9 @@ public:
     // The last failure says the file is damaged or not a database at all.
     bool isDamaged() const { return damaged; }
 
-    // Adds the rows in one transaction, gives each its id, and notes the run as alive.
-    bool insert(HistoryEvents &events, qint64 run, qint64 now);
+    // Adds the rows in one transaction and gives each its id.
+    bool insert(HistoryEvents &events);
     bool prune(qint64 before);
-
-    // A run is one program's use of the file, from its start to its end row.
-    qint64 beginRun(qint64 now);
-    bool markSeen(qint64 run, qint64 now);
-    bool endRun(qint64 run, qint64 now);
-    // Other runs that stopped being seen before staleBefore without an end: each
-    // becomes an "ended without closing" row at its last time seen, and is closed.
-    HistoryEvents closeAbandonedRuns(qint64 run, qint64 staleBefore, const QString &user);
 
     // Newest first, below the cursor.
     HistoryEvents page(const HistoryFilter &filter, const HistoryCursor &after, int limit);

@@ -173,4 +173,9 @@ void HistoryModel::prepend(const HistoryEvents &newestLast)
     endRemoveRows();
     cursor = {rows.last().time, rows.last().id};
     atEnd = false;
+    // A page on its way starts below rows no longer kept: asked for again from here.
+    if (awaited != 0) {
+        awaited = 0;
+        fetchMore(QModelIndex());
+    }
 }

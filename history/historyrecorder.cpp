@@ -217,6 +217,16 @@ void HistoryRecorder::closeStopUnconfirmed(Cabinet *cabinet, int rotorIndex, QSt
     history->record(e);
 }
 
+void HistoryRecorder::lastRunDied(const QDateTime &lastSeenAlive)
+{
+    HistoryEvent e = event(HistoryKind::program(), nullptr, -1,
+                           lastSeenAlive.isValid() ? tr("Ended without closing (last seen alive)")
+                                                   : tr("Ended without closing (last seen alive: not known)"));
+    if (lastSeenAlive.isValid())
+        e.time = lastSeenAlive.toMSecsSinceEpoch();
+    history->record(e);
+}
+
 void HistoryRecorder::recoveryChosen(const QString &choice, const QStringList &rotors)
 {
     HistoryEvent e = event(HistoryKind::program(), nullptr, -1,

@@ -3,6 +3,7 @@
 #include "commandcause.h"
 #include "pumpcommand.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
@@ -31,6 +32,8 @@ public:
 
 public slots:
     void closeStopUnconfirmed(Cabinet *cabinet, int rotorIndex, QString reason);
+    // The last run died: a row at the time it was last seen alive (now, when not known).
+    void lastRunDied(const QDateTime &lastSeenAlive);
     // What the operator chose after the program died, and for which rotors.
     void recoveryChosen(const QString &choice, const QStringList &rotors);
 

@@ -2,19 +2,25 @@
 
 #include "historydatabase.h"
 
+#include <QDataStream>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 
 #include <algorithm>
+#include <cstdio>
+
+namespace {
+// Starts the file of what an earlier run could not write, and says its layout.
+constexpr quint32 UnwrittenMagic = 0x54480001;
+}
 
 HistoryWriter::HistoryWriter(const QString &path, const QString &user)
     : path(path)
     , user(user)
 {
-    heartbeat.setInterval(HeartbeatMs);
-    connect(&heartbeat, &QTimer::timeout, this, &HistoryWriter::heartbeatTick);
     pruneTimer.setInterval(PruneMs);
     connect(&pruneTimer, &QTimer::timeout, this, &HistoryWriter::prune);
     retryTimer.setSingleShot(true);
@@ -26,7 +32,7 @@ HistoryWriter::~HistoryWriter() = default;
 
 void HistoryWriter::open()
 {
-    heartbeat.start();
+    takeUpUnwritten();
     pruneTimer.start();
     flush();
 }
@@ -64,17 +70,13 @@ bool HistoryWriter::ensureOpen()
         }
         db = std::make_unique<HistoryDatabase>(path, HistoryDatabase::Mode::Write);
     }
-    HistoryEvents found;
-    if (db->isOpen()) {
-        found = db->closeAbandonedRuns(0, now - AbandonedAfterMs, user);
-        run = db->beginRun(now);
-    }
-    if (!db->isOpen() || run == 0) {
+    if (!db->isOpen()) {
         report(db->errorText());
         db.reset();
         return false;
     }
     db->prune(now - qint64(HistoryDatabase::RetentionDays) * 24 * 60 * 60 * 1000);
+    HistoryEvents found;
     if (!movedTo.isEmpty()) {
         HistoryEvent event;
         event.time = now;
@@ -86,8 +88,8 @@ bool HistoryWriter::ensureOpen()
         report(tr("the file was damaged; it is kept as %1 and a new one was started")
                    .arg(QFileInfo(movedTo).fileName()), true);
     }
-    // In the order things happened: what was handed over before the file opened
-    // may be older than what opening it found.
+    // In the order things happened: what an earlier run left unwritten and what was
+    // handed over before the file opened may be older than what opening it found.
     waiting = found + waiting;
     std::stable_sort(waiting.begin(), waiting.end(),
                      [](const HistoryEvent &a, const HistoryEvent &b) { return a.time < b.time; });
@@ -112,7 +114,7 @@ void HistoryWriter::flush()
     }
     if (waiting.isEmpty())
         return;
-    if (!db->insert(waiting, run, QDateTime::currentMSecsSinceEpoch())) {
+    if (!db->insert(waiting)) {
         const bool damaged = db->isDamaged();
         report(db->errorText());
         // Opened afresh at the next try; a damaged file is moved aside then.
@@ -126,6 +128,10 @@ void HistoryWriter::flush()
         return;
     }
     damageRetried = false;
+    if (unwrittenTaken) {
+        unwrittenTaken = false;
+        QFile::remove(unwrittenPath());
+    }
     HistoryEvents done;
     done.swap(waiting);
     if (!failure.isEmpty() && !failureKept) {
@@ -133,19 +139,6 @@ void HistoryWriter::flush()
         emit restored();
     }
     emit written(done);
-}
-
-void HistoryWriter::heartbeatTick()
-{
-    if (!db || finished)
-        return;
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    // Another program on the same file that stopped beating is found here too.
-    const HistoryEvents found = db->closeAbandonedRuns(run, now - AbandonedAfterMs, user);
-    if (!found.isEmpty())
-        append(found);
-    else if (!db->markSeen(run, now))
-        report(db->errorText());
 }
 
 void HistoryWriter::prune()
@@ -157,13 +150,68 @@ void HistoryWriter::prune()
 void HistoryWriter::finish()
 {
     flush();
-    if (db && waiting.isEmpty())
-        db->endRun(run, QDateTime::currentMSecsSinceEpoch());
     finished = true;
-    heartbeat.stop();
     pruneTimer.stop();
     retryTimer.stop();
     db.reset();
+    keepUnwritten();
+}
+
+QString HistoryWriter::unwrittenPath() const
+{
+    const QFileInfo info(path);
+    return info.absolutePath() + QLatin1Char('/') + info.completeBaseName() + QStringLiteral("-unwritten.dat");
+}
+
+// The file beside the history holds, from one run to the next, what the history
+// would not take at the end: the count of rows already lost, then the rows.
+void HistoryWriter::keepUnwritten()
+{
+    if (waiting.isEmpty() && lost == 0)
+        return;
+    QSaveFile file(unwrittenPath());
+    if (file.open(QIODevice::WriteOnly)) {
+        QDataStream out(&file);
+        out.setVersion(QDataStream::Qt_5_15);
+        out << UnwrittenMagic << qint64(lost) << quint32(waiting.size());
+        for (const HistoryEvent &e : qAsConst(waiting)) {
+            out << e.time << e.cabinet << qint32(e.rotor) << e.kind << e.text << e.oldValue << e.newValue
+                << e.cause << e.user;
+        }
+        if (out.status() == QDataStream::Ok && file.commit())
+            return;
+    }
+    std::fprintf(stderr, "History: %lld events could not be written and are lost (%s)\n",
+                 static_cast<long long>(waiting.size() + lost), qPrintable(file.errorString()));
+}
+
+void HistoryWriter::takeUpUnwritten()
+{
+    QFile file(unwrittenPath());
+    if (!file.open(QIODevice::ReadOnly))
+        return;
+    QDataStream in(&file);
+    in.setVersion(QDataStream::Qt_5_15);
+    quint32 magic = 0;
+    qint64 lostBefore = 0;
+    quint32 count = 0;
+    in >> magic >> lostBefore >> count;
+    HistoryEvents kept;
+    for (quint32 i = 0; magic == UnwrittenMagic && i < count && in.status() == QDataStream::Ok; ++i) {
+        HistoryEvent e;
+        qint32 rotor = 0;
+        in >> e.time >> e.cabinet >> rotor >> e.kind >> e.text >> e.oldValue >> e.newValue >> e.cause >> e.user;
+        e.rotor = rotor;
+        if (in.status() == QDataStream::Ok)
+            kept << e;
+    }
+    if (magic != UnwrittenMagic || in.status() != QDataStream::Ok) {
+        std::fprintf(stderr, "History: %s cannot be read whole; %lld of its events are written\n",
+                     qPrintable(unwrittenPath()), static_cast<long long>(kept.size()));
+    }
+    waiting = kept + waiting;
+    lost += lostBefore;
+    unwrittenTaken = true;
 }
 
 // The damaged file and its journal keep their contents under a name of their own.

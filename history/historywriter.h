@@ -11,8 +11,8 @@
 class HistoryDatabase;
 
 // Writes the history on a thread of its own, which owns the file's connection. What
-// cannot be written now is kept and tried again; a damaged file is moved aside, kept,
-// and a new one started.
+// cannot be written now is kept and tried again, across the end if need be, in a file
+// beside the history; a damaged file is moved aside, kept, and a new one started.
 class HistoryWriter final : public QObject
 {
     Q_OBJECT
@@ -22,18 +22,16 @@ public:
     HistoryWriter(const QString &path, const QString &user);
     ~HistoryWriter() override;
 
-    static constexpr int HeartbeatMs = 30 * 1000;
-    // A run not seen for this long, and without its end, has ended without closing.
-    static constexpr qint64 AbandonedAfterMs = 4 * HeartbeatMs;
     static constexpr int RetryMs = 5000;
     static constexpr int PruneMs = 24 * 60 * 60 * 1000;
     // Kept in memory while the file cannot be written: about 40 MB.
     static constexpr int MaxWaiting = 200000;
 
 public slots:
+    // Takes up what an earlier run could not write, then opens the file.
     void open();
     void append(HistoryEvents events);
-    // The last rows, then the run's end; the connection closes.
+    // The last rows; what the file will not take waits beside it for the next start.
     void finish();
 
 signals:
@@ -44,15 +42,16 @@ signals:
 private:
     bool ensureOpen();
     void flush();
-    void heartbeatTick();
     void prune();
+    QString unwrittenPath() const;
+    void takeUpUnwritten();
+    void keepUnwritten();
     QString moveAside();
     void report(const QString &reason, bool keep = false);
 
     QString path;
     QString user;
     std::unique_ptr<HistoryDatabase> db;
-    qint64 run = 0;
     HistoryEvents waiting;
     qint64 lost = 0;
     QString failure; // empty while writing works
@@ -60,7 +59,7 @@ private:
     bool failureKept = false;
     bool damageRetried = false;
     bool finished = false;
-    QTimer heartbeat {this};
+    bool unwrittenTaken = false; // the file beside goes once its rows are written
     QTimer pruneTimer {this};
     QTimer retryTimer {this};
 };

@@ -13,18 +13,15 @@ const QString StateKey = QStringLiteral("run/state");
 const QString AliveKey = QStringLiteral("run/lastAlive");
 const QString GeometryKey = QStringLiteral("window/geometry");
 const QString DisplayedKey = QStringLiteral("window/cabinet");
+// What a run says of itself: running until it ends, then how it ended.
 const QString Running = QStringLiteral("running");
 const QString Ended = QStringLiteral("ended");
+const QString LoopsLeft = QStringLiteral("loopsLeft");
 
 // Rotors are numbered as on the panels, 1 to 4.
 QString rotorKey(const QString &host, int rotorIndex, const char *field)
 {
     return QStringLiteral("cabinets/%1/rotor%2/%3").arg(host).arg(rotorIndex + 1).arg(QLatin1String(field));
-}
-
-QString cabinetKey(const QString &host)
-{
-    return QStringLiteral("cabinets/%1/connected").arg(host);
 }
 
 QString shown(const QVariant &raw)
@@ -83,7 +80,8 @@ void SettingsStore::load(const QStringList &hosts, int rotorsPerCabinet)
         if (value.isValid())
             values.insert(key, value);
     }
-    endedCleanly = values.value(StateKey, Ended).toString() == Ended;
+    const QString state = values.value(StateKey, Ended).toString();
+    previousEnd = state == Ended ? RunEnd::Closed : state == LoopsLeft ? RunEnd::LoopsLeft : RunEnd::Died;
     previousAlive = QDateTime::fromString(values.value(AliveKey).toString(), Qt::ISODateWithMs);
 }
 
@@ -93,18 +91,10 @@ QVariant SettingsStore::validated(const QString &key, const QVariant &raw, const
 {
     const QString text = shown(raw);
     const QString quoted = QLatin1Char('"') + text + QLatin1Char('"');
-    auto asBool = [&](const QString &consequence) -> QVariant {
-        if (raw.userType() == QMetaType::Bool || (isText(raw) && (text == QLatin1String("true")
-                                                                  || text == QLatin1String("false"))))
-            return raw.toBool();
-        reject(key, quoted + QStringLiteral(" is not true or false; ") + consequence);
-        return {};
-    };
-
     if (key == StateKey) {
-        if (isText(raw) && (text == Running || text == Ended))
+        if (isText(raw) && (text == Running || text == Ended || text == LoopsLeft))
             return text;
-        reject(key, quoted + QStringLiteral(" is neither running nor ended; taken as ended"));
+        reject(key, quoted + QStringLiteral(" is not running, ended or loopsLeft; taken as ended"));
         return {};
     }
     if (key == AliveKey) {
@@ -125,7 +115,12 @@ QVariant SettingsStore::validated(const QString &key, const QVariant &raw, const
         reject(key, quoted + QStringLiteral(" is not a cabinet of this installation; none is shown"));
         return {};
     }
+    return validatedCabinetKey(key, raw, hosts, rotorsPerCabinet);
+}
 
+QVariant SettingsStore::validatedCabinetKey(const QString &key, const QVariant &raw, const QStringList &hosts,
+                                            int rotorsPerCabinet)
+{
     static const QRegularExpression cabinetPattern(QStringLiteral("^cabinets/([^/]+)/(.+)$"));
     static const QRegularExpression rotorPattern(QStringLiteral("^rotor(\\d+)/(loop|onSecs|offSecs|looping)$"));
     const QRegularExpressionMatch cabinet = cabinetPattern.match(key);
@@ -138,8 +133,11 @@ QVariant SettingsStore::validated(const QString &key, const QVariant &raw, const
         reject(key, QStringLiteral("no cabinet %1 in this installation; ignored").arg(host));
         return {};
     }
-    if (cabinet.captured(2) == QLatin1String("connected"))
-        return asBool(QStringLiteral("taken as not connected"));
+    // Written by earlier versions and never read: a start connects nothing by itself.
+    if (cabinet.captured(2) == QLatin1String("connected")) {
+        forget(key);
+        return {};
+    }
     const QRegularExpressionMatch rotor = rotorPattern.match(cabinet.captured(2));
     if (!rotor.hasMatch()) {
         reject(key, QStringLiteral("unknown setting; ignored"));
@@ -150,14 +148,23 @@ QVariant SettingsStore::validated(const QString &key, const QVariant &raw, const
         reject(key, QStringLiteral("no rotor %1 on a cabinet; ignored").arg(rotor.captured(1)));
         return {};
     }
+    const QString text = shown(raw);
+    const QString quoted = QLatin1Char('"') + text + QLatin1Char('"');
     const QString field = rotor.captured(2);
-    if (field == QLatin1String("loop"))
-        return asBool(QStringLiteral("loop mode off"));
-    if (field == QLatin1String("looping"))
-        return asBool(QStringLiteral("taken as not looping"));
+    if (field == QLatin1String("loop") || field == QLatin1String("looping")) {
+        if (raw.userType() == QMetaType::Bool
+            || (isText(raw) && (text == QLatin1String("true") || text == QLatin1String("false"))))
+            return raw.toBool();
+        reject(key, quoted + QStringLiteral(" is not true or false; ")
+                   + (field == QLatin1String("loop") ? QStringLiteral("loop mode off")
+                                                     : QStringLiteral("taken as not looping")));
+        return {};
+    }
     bool isNumber = false;
     const int secs = text.toInt(&isNumber);
-    if (isText(raw) && isNumber && secs >= LoopSchedule::MinSecs && secs <= LoopSchedule::MaxSecs)
+    // Text as read from the file; a number as this process's QSettings wrote it.
+    if ((isText(raw) || raw.userType() == QMetaType::Int) && isNumber && secs >= LoopSchedule::MinSecs
+        && secs <= LoopSchedule::MaxSecs)
         return secs;
     reject(key, quoted + QStringLiteral(" is not a time of %1 to %2 s; using %1 s").arg(LoopSchedule::MinSecs).arg(LoopSchedule::MaxSecs));
     return {};
@@ -166,6 +173,12 @@ QVariant SettingsStore::validated(const QString &key, const QVariant &raw, const
 void SettingsStore::reject(const QString &key, const QString &why)
 {
     std::fprintf(stderr, "Settings file %s: %s: %s\n", qPrintable(file), qPrintable(key), qPrintable(why));
+    forget(key);
+}
+
+// Dropped from the file at the next write.
+void SettingsStore::forget(const QString &key)
+{
     values.remove(key);
     emit writeNotify(key, QVariant());
 }
@@ -173,11 +186,6 @@ void SettingsStore::reject(const QString &key, const QString &why)
 void SettingsStore::rejectWindowGeometry()
 {
     reject(GeometryKey, QStringLiteral("not a saved window geometry; using the default size and place"));
-}
-
-bool SettingsStore::lastRunEndedCleanly() const
-{
-    return endedCleanly;
 }
 
 QDateTime SettingsStore::lastSeenAlive() const
@@ -193,11 +201,6 @@ SettingsStore::Loop SettingsStore::loop(const QString &host, int rotorIndex) con
     loop.pauseSecs = values.value(rotorKey(host, rotorIndex, "offSecs"), loop.pauseSecs).toInt();
     loop.running = values.value(rotorKey(host, rotorIndex, "looping"), loop.running).toBool();
     return loop;
-}
-
-bool SettingsStore::wasConnected(const QString &host) const
-{
-    return values.value(cabinetKey(host), false).toBool();
 }
 
 QByteArray SettingsStore::windowGeometry() const
@@ -216,11 +219,6 @@ void SettingsStore::setLoop(const QString &host, int rotorIndex, const Loop &loo
     put(rotorKey(host, rotorIndex, "onSecs"), qBound(LoopSchedule::MinSecs, loop.runSecs, LoopSchedule::MaxSecs));
     put(rotorKey(host, rotorIndex, "offSecs"), qBound(LoopSchedule::MinSecs, loop.pauseSecs, LoopSchedule::MaxSecs));
     put(rotorKey(host, rotorIndex, "looping"), loop.running);
-}
-
-void SettingsStore::setConnected(const QString &host, bool connected)
-{
-    put(cabinetKey(host), connected);
 }
 
 void SettingsStore::setWindowGeometry(const QByteArray &geometry)
@@ -248,6 +246,12 @@ void SettingsStore::markCleanEnd()
 {
     markAlive();
     put(StateKey, Ended);
+}
+
+void SettingsStore::markEndWithLoopsLeft()
+{
+    markAlive();
+    put(StateKey, LoopsLeft);
 }
 
 void SettingsStore::put(const QString &key, const QVariant &value)

@@ -12,16 +12,25 @@
 #include <QVariant>
 
 // What the operator set, kept across runs in the user's settings file (QSettings,
-// which replaces the file atomically): each rotor's loop, whether each cabinet was
-// connected, the window; and whether the last run ended through the close. Read
-// once at start, with a default and a line on standard error for anything that
-// cannot be used; written on change by a thread of its own.
+// which replaces the file atomically): each rotor's loop and the window; and the one
+// record of how the last run ended and when it was last seen alive. Read once at
+// start, with a default and a line on standard error for anything that cannot be
+// used; written on change by a thread of its own.
 class SettingsStore final : public QObject
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(SettingsStore)
 
 public:
+    enum class RunEnd
+    {
+        Closed,    // through the close, every loop stopped
+        // It ended, but left its loops to the next start: a stop it could not confirm,
+        // a loop still going, a close before the operator chose how to recover.
+        LoopsLeft,
+        Died, // it never said it ended: a crash, a kill, a power cut
+    };
+
     struct Loop
     {
         bool on = false;
@@ -38,21 +47,21 @@ public:
     void load(const QStringList &hosts, int rotorsPerCabinet);
     QString fileName() const;
 
-    bool lastRunEndedCleanly() const;
+    RunEnd lastRunEnd() const { return previousEnd; }
+    bool lastRunEndedCleanly() const { return previousEnd == RunEnd::Closed; }
     QDateTime lastSeenAlive() const; // invalid when not known
     Loop loop(const QString &host, int rotorIndex) const;
-    bool wasConnected(const QString &host) const;
     QByteArray windowGeometry() const;
     QString displayedCabinet() const;
 
     void setLoop(const QString &host, int rotorIndex, const Loop &loop);
-    void setConnected(const QString &host, bool connected);
     void setWindowGeometry(const QByteArray &geometry);
     void setDisplayedCabinet(const QString &host);
-    // From start until markCleanEnd(), the run counts as one that died.
+    // From start until it is marked as ended, the run counts as one that died.
     void markRunning();
     void markAlive();
     void markCleanEnd();
+    void markEndWithLoopsLeft();
 
     // A stored value the program could not use: said on standard error, then dropped.
     void reject(const QString &key, const QString &why);
@@ -66,13 +75,16 @@ signals:
 private:
     void writerReported(bool saved);
     void put(const QString &key, const QVariant &value);
+    void forget(const QString &key);
     QVariant validated(const QString &key, const QVariant &raw, const QStringList &hosts,
                        int rotorsPerCabinet);
+    QVariant validatedCabinetKey(const QString &key, const QVariant &raw, const QStringList &hosts,
+                                 int rotorsPerCabinet);
 
     QString file;
     QHash<QString, QVariant> values; // as on disk, after validation
     // How the last run ended, as read before this run marked itself.
-    bool endedCleanly = true;
+    RunEnd previousEnd = RunEnd::Closed;
     QDateTime previousAlive;
     bool saving = true;
     QThread thread;

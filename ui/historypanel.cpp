@@ -26,9 +26,20 @@ HistoryPanel::HistoryPanel(History *history, const QStringList &cabinets, QMainW
     setObjectName(QStringLiteral("historyPanel"));
     auto *contents = new QWidget(this);
     auto *layout = new QVBoxLayout(contents);
-    auto *filters = new QHBoxLayout;
-    layout->addLayout(filters);
+    layout->addLayout(makeFilters(cabinets, contents));
+    layout->addWidget(makeView(contents));
+    setWidget(contents);
+    connectFilters();
 
+    // Hidden at first: the window keeps its size; View > History opens it below the panels.
+    window->addDockWidget(Qt::BottomDockWidgetArea, this);
+    hide();
+    connectMenus();
+    showHistoryState();
+}
+
+QLayout *HistoryPanel::makeFilters(const QStringList &cabinets, QWidget *contents)
+{
     cabinetBox = new QComboBox(contents);
     cabinetBox->setObjectName(QStringLiteral("historyCabinetBox"));
     cabinetBox->addItem(tr("All cabinets"));
@@ -51,11 +62,16 @@ HistoryPanel::HistoryPanel(History *history, const QStringList &cabinets, QMainW
         edit->setDisplayFormat(QStringLiteral("yyyy-MM-dd HH:mm"));
         edit->setEnabled(false);
     }
+    auto *filters = new QHBoxLayout;
     for (QWidget *widget : std::initializer_list<QWidget *>{cabinetBox, rotorBox, kindBox, sinceCheck,
                                                            sinceEdit, untilCheck, untilEdit})
         filters->addWidget(widget);
     filters->addStretch();
+    return filters;
+}
 
+QTableView *HistoryPanel::makeView(QWidget *contents)
+{
     view = new QTableView(contents);
     view->setObjectName(QStringLiteral("historyView"));
     view->setModel(&rows);
@@ -65,9 +81,11 @@ HistoryPanel::HistoryPanel(History *history, const QStringList &cabinets, QMainW
     view->verticalHeader()->setDefaultSectionSize(view->fontMetrics().height() + 6);
     view->horizontalHeader()->setStretchLastSection(true);
     view->setWordWrap(false);
-    layout->addWidget(view);
-    setWidget(contents);
+    return view;
+}
 
+void HistoryPanel::connectFilters()
+{
     const auto changed = [this] { applyFilter(); };
     connect(cabinetBox, QOverload<int>::of(&QComboBox::currentIndexChanged), this, changed);
     connect(rotorBox, QOverload<int>::of(&QComboBox::currentIndexChanged), this, changed);
@@ -78,10 +96,11 @@ HistoryPanel::HistoryPanel(History *history, const QStringList &cabinets, QMainW
     connect(untilCheck, &QCheckBox::toggled, this, changed);
     connect(sinceEdit, &QDateTimeEdit::dateTimeChanged, this, changed);
     connect(untilEdit, &QDateTimeEdit::dateTimeChanged, this, changed);
+}
 
-    // Hidden at first: the window keeps its size; View > History opens it below the panels.
-    window->addDockWidget(Qt::BottomDockWidgetArea, this);
-    hide();
+// View > History and File > Export history…, which the form leaves disabled.
+void HistoryPanel::connectMenus()
+{
     if (QAction *show = window->findChild<QAction *>(QStringLiteral("actionShowHistory"))) {
         show->setEnabled(true);
         connect(show, &QAction::toggled, this, [this](bool on) {
@@ -99,7 +118,11 @@ HistoryPanel::HistoryPanel(History *history, const QStringList &cabinets, QMainW
         exportAction->setEnabled(true);
         connect(exportAction, &QAction::triggered, this, &HistoryPanel::exportHistory);
     }
+}
 
+// A label in the window's status bar while the history cannot be written.
+void HistoryPanel::showHistoryState()
+{
     auto *label = new QLabel(window->statusBar());
     label->setObjectName(QStringLiteral("historyStateLbl"));
     label->hide();

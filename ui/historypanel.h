@@ -12,6 +12,7 @@ class QCheckBox;
 class QComboBox;
 class QDateTimeEdit;
 class QLabel;
+class QLayout;
 class QMainWindow;
 class QTableView;
 QT_END_NAMESPACE
@@ -35,6 +36,11 @@ public:
     void setExportTarget(const QString &path) { exportTarget = path; }
 
 private:
+    QLayout *makeFilters(const QStringList &cabinets, QWidget *contents);
+    QTableView *makeView(QWidget *contents);
+    void connectFilters();
+    void connectMenus();
+    void showHistoryState();
     void applyFilter();
     void exportHistory();
     void exported(int ticket, qint64 count, const QString &error);

@@ -149,6 +149,20 @@ void MainWindowController::cabinetClicked(const QModelIndex &index)
         controller->refresh();
 }
 
+void MainWindowController::showCabinet(const QString &host)
+{
+    CabinetListModel *model = cabinetModel();
+    for (int row = 0; model && row < model->rowCount(); ++row) {
+        const QModelIndex index = model->index(row);
+        const Cabinet *cabinet = model->cabinetAt(index);
+        if (!cabinet || cabinet->host() != host)
+            continue;
+        ui.cabinetListView->setCurrentIndex(index);
+        cabinetClicked(index);
+        return;
+    }
+}
+
 void MainWindowController::selectCabinet(Cabinet *cabinet)
 {
     if (currentCabinet)

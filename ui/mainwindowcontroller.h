@@ -38,6 +38,9 @@ public:
     void showEnding();
     MainWindow *mainWindow() { return &window; }
     Cabinet *displayedCabinet() const { return currentCabinet; }
+    // Puts the cabinet with this host on display and its row current, as a click on
+    // the row does; nothing for a host that is not in the list.
+    void showCabinet(const QString &host);
 
     bool eventFilter(QObject *watched, QEvent *event) override;
 

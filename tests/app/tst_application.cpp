@@ -19,6 +19,9 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QScrollBar>
+#include <QSettings>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QStyle>
 #include <QMessageBox>
 #include <QStatusBar>
@@ -58,6 +61,7 @@ private slots:
     void oneProgramPerWorkstation();
     void historyOfASession();
     void damagedHistoryIsMovedAsideControlGoesOn();
+    void historyHeldAtTheEndIsWrittenAtTheNextStart();
 
 private:
     MainWindow *window() const { return driver->window(); }
@@ -326,6 +330,15 @@ void tst_Application::closeNamesRotorsWhoseStopFailed()
     QTRY_VERIFY_WITH_TIMEOUT(!window()->isVisible(), 6000);
     QCOMPARE(shown, QStringLiteral("Pumps may still be running|") + warning);
     QCOMPARE(driver->controller()->exitStatus(), 1);
+
+    // The run ended, yet leaves its loop to the next start's recovery, as last known.
+    const QString settings = QSettings().fileName();
+    driver->endProgram();
+    QFile file(settings);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray text = file.readAll();
+    QVERIFY(text.contains("state=loopsLeft\n"));
+    QVERIFY(text.contains("10.0.85.15\\rotor2\\looping=true\n"));
 }
 
 void tst_Application::closeSendsTheCommandsThatWait()
@@ -659,6 +672,34 @@ void tst_Application::damagedHistoryIsMovedAsideControlGoesOn()
              qPrintable(first.join(QLatin1Char('\n'))));
     QVERIFY(rows.contains(QStringLiteral("command|10.0.85.13|1|Start|||operator")));
     QCOMPARE(rows.last(), QStringLiteral("program||0|Program ended|||"));
+}
+
+// Another program holds the history file as this one ends: the rows still waiting are
+// written at the next start, and the end, though missing from the file, is no death.
+void tst_Application::historyHeldAtTheEndIsWrittenAtTheNextStart()
+{
+    driver.reset();
+    QTemporaryDir settings;
+    QTemporaryDir data;
+    const auto sameHistory = [&data] { qputenv("XDG_DATA_HOME", QFile::encodeName(data.path())); };
+    driver = std::make_unique<AppDriver>(nullptr, settings.path(), sameHistory);
+    QTRY_VERIFY(driver->historyPanel()->model()->rowCount() > 0); // the file is open and written
+    {
+        QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("holder"));
+        other.setDatabaseName(driver->historyFile());
+        QVERIFY(other.open());
+        QSqlQuery hold(other);
+        QVERIFY(hold.exec(QStringLiteral("BEGIN EXCLUSIVE")));
+        driver->endProgram();
+        QVERIFY(hold.exec(QStringLiteral("ROLLBACK")));
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("holder"));
+
+    driver = std::make_unique<AppDriver>(nullptr, settings.path(), sameHistory);
+    driver->endProgram();
+    const QString started = QStringLiteral("program||0|Program started||" TAVREL_VERSION "|");
+    const QString ended = QStringLiteral("program||0|Program ended|||");
+    QCOMPARE(historyRows(), QStringList({started, ended, started, ended}));
 }
 
 QTEST_MAIN(tst_Application)

@@ -2,6 +2,8 @@
 
 #include "cabinet.h"
 #include "cabinetprotocol.h"
+#include "history.h"
+#include "historydatabase.h"
 #include "mainwindow.h"
 #include "recovery.h"
 #include "recoverydialog.h"
@@ -12,6 +14,7 @@
 #include "testsupport.h"
 
 #include <QLabel>
+#include <QListView>
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
@@ -49,16 +52,38 @@ QByteArray fileText(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// The run that dies: two cabinets connected, the first on display, four loops
+// The run that dies and the next one write one history, beside their settings.
+std::function<void()> historyBeside(const QString &settingsFolder)
+{
+    return [settingsFolder] {
+        qputenv("XDG_DATA_HOME", QFile::encodeName(settingsFolder + QStringLiteral("/data")));
+    };
+}
+
+// The program's own rows in the history, as "time|text".
+QStringList programRows()
+{
+    QStringList rows;
+    HistoryDatabase db(QDir(History::defaultFolder()).filePath(History::fileName()), HistoryDatabase::Mode::Read);
+    HistoryFilter filter;
+    filter.kind = HistoryKind::program();
+    db.forEach(filter, [&](const HistoryEvent &e) {
+        rows.prepend(QString::number(e.time) + QLatin1Char('|') + e.text);
+        return true;
+    });
+    return rows;
+}
+
+// The run that dies: two cabinets connected, the second on display, four loops
 // started; once they are on disk it says so and waits for its SIGKILL.
 int firstRun(const QString &settingsFolder)
 {
     TestSupport::failOnConnectWarnings();
     QApplication::setQuitOnLastWindowClosed(false);
-    AppDriver driver(nullptr, settingsFolder);
+    AppDriver driver(nullptr, settingsFolder, historyBeside(settingsFolder));
     if (driver.connectFirst(2) >= 0)
         return 2;
-    driver.click(0);
+    driver.click(1);
     QStringList saved;
     for (const Looping &loop : Loops) {
         RotorHead *rotor = driver.cabinet(loop.row)->rotor(loop.rotor);
@@ -154,10 +179,15 @@ void tst_Recovery::choiceAfterKill()
         QCOMPARE(sims[loop.row]->rotorState(loop.rotor), loop.onSecs == 3 ? 0 : 1);
     for (SimCabinet *sim : sims)
         sim->clearRequests();
+    const QSettings left(QDir(settings.path()).filePath(QStringLiteral("Dosivo A/S/Tavrel Control.conf")),
+                         QSettings::IniFormat);
+    const QDateTime lastAlive = QDateTime::fromString(left.value(QStringLiteral("run/lastAlive")).toString(),
+                                                      Qt::ISODateWithMs);
+    QVERIFY(lastAlive.isValid());
 
     QElapsedTimer sinceStart;
     sinceStart.start();
-    auto driver = std::make_unique<AppDriver>(nullptr, settings.path());
+    auto driver = std::make_unique<AppDriver>(nullptr, settings.path(), historyBeside(settings.path()));
     QPointer<RecoveryDialog> dialog;
     QVERIFY(QTest::qWaitFor([&] {
         dialog = driver->window()->findChild<RecoveryDialog *>();
@@ -176,10 +206,15 @@ void tst_Recovery::choiceAfterKill()
                                 "10.0.85.11, rotor 1 | 3 s on, 1 s off | RUNNING",
                                 "10.0.85.11, rotor 3 | 1 s on, 2 s off | STOPPED"}));
     QVERIFY(dialog->findChild<QLabel *>(QStringLiteral("introLbl"))->text().contains(QLatin1String(" away for about ")));
-    // The cabinet on display and its loop settings came back; nothing has been sent.
-    QCOMPARE(driver->panel(2)->ui.loopEnableCheck->checkState(), Qt::Checked);
-    QCOMPARE(driver->panel(2)->ui.onTimeBox->value(), 1);
-    QCOMPARE(driver->panel(2)->ui.offTimeBox->value(), 2);
+    // The history says when the run that died was last seen alive.
+    const QString died = QString::number(lastAlive.toMSecsSinceEpoch())
+            + QStringLiteral("|Ended without closing (last seen alive)");
+    QTRY_VERIFY(programRows().contains(died));
+    // The cabinet on display, its row and its loop settings came back; nothing has been sent.
+    QCOMPARE(driver->list()->currentIndex().row(), 1);
+    QCOMPARE(driver->panel(3)->ui.loopEnableCheck->checkState(), Qt::Checked);
+    QCOMPARE(driver->panel(3)->ui.onTimeBox->value(), 1);
+    QCOMPARE(driver->panel(3)->ui.offTimeBox->value(), 2);
     for (SimCabinet *sim : sims) {
         for (const SimCabinet::Request &r : sim->requests())
             QCOMPARE(r.function, int(ReadInputRegister));
@@ -246,7 +281,7 @@ void tst_Recovery::badSettingsLeaveControlAsItIs()
         corrupt.write("[run]\nstate=maybe\nlastAlive=yesterday\n\x01\xff\xfe[[[ garbage\n"
                       "[cabinets]\n10.0.85.10\\rotor1\\loop=true\n10.0.85.10\\rotor1\\onSecs=0\n"
                       "10.0.85.10\\rotor1\\offSecs=99999\n10.0.85.10\\rotor2\\loop=yes\n"
-                      "10.0.85.99\\rotor1\\loop=true\n10.0.85.11\\rotor7\\loop=true\n"
+                      "10.0.85.99\\rotor1\\loop=true\n10.0.85.11\\rotor7\\loop=true\n10.0.85.12\\connected=true\n"
                       "[window]\ngeometry=@ByteArray(zz)\ncabinet=10.0.85.200\n");
         corrupt.close();
 
@@ -262,7 +297,8 @@ void tst_Recovery::badSettingsLeaveControlAsItIs()
         QVERIFY(text.contains("10.0.85.10\\rotor1\\onSecs=1\n"));
         QVERIFY(text.contains("10.0.85.10\\rotor2\\loop=false\n"));
         QVERIFY(text.contains("state=running\n"));
-        for (const char *gone : {"garbage", "10.0.85.99", "rotor7", "zz", "10.0.85.200", "yesterday"})
+        // An earlier version's record of connected cabinets goes without a word.
+        for (const char *gone : {"garbage", "10.0.85.99", "rotor7", "zz", "10.0.85.200", "yesterday", "connected"})
             QVERIFY2(!text.contains(gone), gone);
         QCOMPARE(program.state(), QProcess::Running);
 
@@ -275,7 +311,7 @@ void tst_Recovery::badSettingsLeaveControlAsItIs()
             prefix + ": cabinets/10.0.85.11/rotor7/loop: no rotor 7 on a cabinet; ignored",
             prefix + ": cabinets/10.0.85.99/rotor1/loop: no cabinet 10.0.85.99 in this installation; ignored",
             prefix + ": run/lastAlive: \"yesterday\" is not a time; the time away is not known",
-            prefix + ": run/state: \"maybe\" is neither running nor ended; taken as ended",
+            prefix + ": run/state: \"maybe\" is not running, ended or loopsLeft; taken as ended",
             prefix + ": window/cabinet: \"10.0.85.200\" is not a cabinet of this installation; none is shown",
             prefix + ": window/geometry: not a saved window geometry; using the default size and place",
         };

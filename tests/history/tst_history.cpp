@@ -1,7 +1,7 @@
 #include "history.h"
 #include "historycsv.h"
 #include "historydatabase.h"
-#include "plantnames.h"
+#include "historymodel.h"
 #include "testsupport.h"
 
 #include <QBuffer>
@@ -9,12 +9,14 @@
 #include <QDir>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <ctime>
 
-// The history file on its own: what an export writes, and what a start finds.
+// The history file on its own: what an export writes, what the panel shows, what the file refuses.
 class tst_History : public QObject
 {
     Q_OBJECT
@@ -22,6 +24,12 @@ class tst_History : public QObject
 private slots:
     void initTestCase();
     void exportWritesCsvOfWhatWasRecorded();
+    void filterAgreesWithTheFile_data();
+    void filterAgreesWithTheFile();
+    void parseTime_data();
+    void parseTime();
+    void recordedRowsCannotBeChanged();
+    void pageAwaitedWhileTrimmedIsReadAgain();
 };
 
 namespace {
@@ -29,6 +37,25 @@ namespace {
 qint64 localMs(const char *text)
 {
     return QDateTime::fromString(QLatin1String(text), Qt::ISODateWithMs).toMSecsSinceEpoch();
+}
+
+qint64 utcMs(const char *text)
+{
+    QDateTime time = QDateTime::fromString(QLatin1String(text), Qt::ISODateWithMs);
+    time.setTimeSpec(Qt::UTC);
+    return time.toMSecsSinceEpoch();
+}
+
+HistoryEvent row(qint64 time, const QString &cabinet, int rotor, const QString &kind)
+{
+    HistoryEvent e;
+    e.time = time;
+    e.cabinet = cabinet;
+    e.rotor = rotor;
+    e.kind = kind;
+    e.text = QStringLiteral("Start");
+    e.user = QStringLiteral("ops");
+    return e;
 }
 
 } // namespace
@@ -48,14 +75,6 @@ void tst_History::exportWritesCsvOfWhatWasRecorded()
     QTemporaryDir home;
     qputenv("XDG_DATA_HOME", QFile::encodeName(home.path()));
     const QString folder = History::defaultFolder();
-    const QString user = PlantNames::currentUser();
-
-    // A run that was last seen at 09:00 and never wrote its end.
-    {
-        QDir().mkpath(folder);
-        HistoryDatabase crashed(QDir(folder).filePath(History::fileName()), HistoryDatabase::Mode::Write);
-        QVERIFY(crashed.beginRun(localMs("2026-03-01T09:00:00")) > 0);
-    }
     {
         History history;
         QSignalSpy written(&history, &History::recorded);
@@ -82,19 +101,16 @@ void tst_History::exportWritesCsvOfWhatWasRecorded()
             QStringLiteral("line one\nline two"), QString(), QString());
         add("2026-07-02T00:00:00", QString(), 0, HistoryKind::program(), QStringLiteral("too late"),
             QString(), QString());
-        // The row the start found first, then one hand-over for one turn of the event loop.
-        QTRY_COMPARE(written.count(), 2);
-        QCOMPARE(written.at(0).at(0).value<HistoryEvents>().size(), 1);
-        QCOMPARE(written.at(1).at(0).value<HistoryEvents>().size(), 4);
+        // One hand-over for one turn of the event loop.
+        QTRY_COMPARE(written.count(), 1);
+        QCOMPARE(written.at(0).at(0).value<HistoryEvents>().size(), 4);
     }
 
     const QByteArray expected =
             "id,time,cabinet,rotor,kind,text,old_value,new_value,cause,user\r\n"
-            "4,2026-06-15T09:00:00.000+02:00,,,program,\"line one\nline two\",,,,ops\r\n"
-            "3,2026-06-15T08:00:00.000+02:00,10.0.85.13,,link,\"Link lost: peer said \"\"bye\"\", then closed\",,,,ops\r\n"
-            "2,2026-03-01T10:05:00.250+01:00,10.0.85.12,2,command,Speed (cRPM),1000,1200,operator,ops\r\n"
-            "1,2026-03-01T09:00:00.000+01:00,,,program,Ended without closing (last seen alive),,,,"
-            + user.toUtf8() + "\r\n";
+            "3,2026-06-15T09:00:00.000+02:00,,,program,\"line one\nline two\",,,,ops\r\n"
+            "2,2026-06-15T08:00:00.000+02:00,10.0.85.13,,link,\"Link lost: peer said \"\"bye\"\", then closed\",,,,ops\r\n"
+            "1,2026-03-01T10:05:00.250+01:00,10.0.85.12,2,command,Speed (cRPM),1000,1200,operator,ops\r\n";
     HistoryFilter filter;
     QVERIFY(HistoryCsv::parseTime(QStringLiteral("2026-03-01"), &filter.since));
     QVERIFY(HistoryCsv::parseTime(QStringLiteral("2026-07-01T00:00:00.000+02:00"), &filter.until));
@@ -103,7 +119,7 @@ void tst_History::exportWritesCsvOfWhatWasRecorded()
         QBuffer out;
         out.open(QIODevice::WriteOnly);
         QString error;
-        QCOMPARE(HistoryCsv::write(db, filter, &out, &error), qint64(4));
+        QCOMPARE(HistoryCsv::write(db, filter, &out, &error), qint64(3));
         QCOMPARE(out.data(), expected);
     }
 
@@ -119,6 +135,164 @@ void tst_History::exportWritesCsvOfWhatWasRecorded()
     QVERIFY(program.waitForFinished(10000));
     QCOMPARE(program.exitCode(), 0);
     QCOMPARE(program.readAllStandardOutput(), expected);
+}
+
+// The filter is said twice: as SQL for what is read from the file, and by matches()
+// for the rows the panel is handed as they are written. Both keep the same rows.
+void tst_History::filterAgreesWithTheFile_data()
+{
+    QTest::addColumn<HistoryFilter>("filter");
+    QTest::addColumn<QVector<qint64>>("ids");
+
+    const qint64 t = localMs("2026-12-08T12:00:00");
+    auto filter = [](const QString &cabinet, int rotor, const QString &kind, qint64 since, qint64 until) {
+        HistoryFilter f;
+        f.cabinet = cabinet;
+        f.rotor = rotor;
+        f.kind = kind;
+        f.since = since;
+        f.until = until;
+        return f;
+    };
+    const QString a = QStringLiteral("10.0.85.10");
+    QTest::newRow("empty: every row") << HistoryFilter() << QVector<qint64>({1, 2, 3, 4, 5, 6});
+    QTest::newRow("cabinet") << filter(a, 0, {}, 0, 0) << QVector<qint64>({1, 2, 6});
+    QTest::newRow("rotor") << filter({}, 1, {}, 0, 0) << QVector<qint64>({1, 3, 6});
+    QTest::newRow("kind") << filter({}, 0, HistoryKind::command(), 0, 0) << QVector<qint64>({1, 6});
+    QTest::newRow("since, inclusive") << filter({}, 0, {}, t, 0) << QVector<qint64>({2, 3, 4, 5, 6});
+    QTest::newRow("until, exclusive") << filter({}, 0, {}, 0, t + 1000) << QVector<qint64>({1, 2, 3});
+    QTest::newRow("since and until") << filter({}, 0, {}, t, t + 1000) << QVector<qint64>({2, 3});
+    QTest::newRow("every field") << filter(a, 1, HistoryKind::command(), t - 1000, t + 2000)
+                                 << QVector<qint64>({1});
+    QTest::newRow("a cabinet without rows") << filter(QStringLiteral("10.0.85.99"), 0, {}, 0, 0)
+                                            << QVector<qint64>();
+}
+
+void tst_History::filterAgreesWithTheFile()
+{
+    QFETCH(HistoryFilter, filter);
+    QFETCH(QVector<qint64>, ids);
+
+    const qint64 t = localMs("2026-12-08T12:00:00");
+    const QString a = QStringLiteral("10.0.85.10");
+    const QString b = QStringLiteral("10.0.85.11");
+    HistoryEvents events = {row(t - 1000, a, 1, HistoryKind::command()), row(t, a, 2, HistoryKind::state()),
+                            row(t + 500, b, 1, HistoryKind::loop()), row(t + 1000, b, 0, HistoryKind::link()),
+                            row(t + 1000, QString(), 0, HistoryKind::program()),
+                            row(t + 2000, a, 1, HistoryKind::command())};
+    QTemporaryDir folder;
+    HistoryDatabase db(folder.filePath(History::fileName()), HistoryDatabase::Mode::Write);
+    QVERIFY(db.insert(events));
+
+    QVector<qint64> read;
+    QVERIFY(db.forEach(filter, [&](const HistoryEvent &e) {
+        read.prepend(e.id);
+        return true;
+    }));
+    QCOMPARE(read, ids);
+    QVector<qint64> matched;
+    for (const HistoryEvent &e : qAsConst(events)) {
+        if (filter.matches(e))
+            matched << e.id;
+    }
+    QCOMPARE(matched, ids);
+}
+
+void tst_History::parseTime_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<qint64>("expected"); // -1: refused
+
+    // Local time is Copenhagen's: +01:00 in December, +02:00 in June.
+    QTest::newRow("a date: its local midnight") << "2026-12-08" << utcMs("2026-12-07T23:00:00");
+    QTest::newRow("a summer date") << "2026-06-15" << utcMs("2026-06-14T22:00:00");
+    QTest::newRow("as the export writes it") << "2026-06-15T08:00:00.250+02:00" << utcMs("2026-06-15T06:00:00.250");
+    QTest::newRow("with an offset") << "2026-12-08T15:44:22+01:00" << utcMs("2026-12-08T14:44:22");
+    QTest::newRow("with another offset") << "2026-12-08T15:44:22-05:00" << utcMs("2026-12-08T20:44:22");
+    QTest::newRow("in UTC") << "2026-12-08T15:44:22Z" << utcMs("2026-12-08T15:44:22");
+    QTest::newRow("without an offset: local time") << "2026-06-15T08:00:00" << utcMs("2026-06-15T06:00:00");
+    QTest::newRow("a word") << "yesterday" << qint64(-1);
+    QTest::newRow("no such day") << "2026-12-32" << qint64(-1);
+    QTest::newRow("no such hour") << "2026-12-08T25:00:00" << qint64(-1);
+    QTest::newRow("a date, then words") << "2026-12-08 and later" << qint64(-1);
+    QTest::newRow("a time alone") << "15:44:22" << qint64(-1);
+    QTest::newRow("nothing") << "" << qint64(-1);
+}
+
+void tst_History::parseTime()
+{
+    QFETCH(QString, text);
+    QFETCH(qint64, expected);
+
+    qint64 parsed = -1;
+    QCOMPARE(HistoryCsv::parseTime(text, &parsed), expected >= 0);
+    if (expected >= 0)
+        QCOMPARE(QDateTime::fromMSecsSinceEpoch(parsed, Qt::UTC), QDateTime::fromMSecsSinceEpoch(expected, Qt::UTC));
+}
+
+// The file itself refuses, whoever opens it.
+void tst_History::recordedRowsCannotBeChanged()
+{
+    QTemporaryDir folder;
+    const QString path = folder.filePath(History::fileName());
+    HistoryDatabase db(path, HistoryDatabase::Mode::Write);
+    HistoryEvents events = {row(QDateTime::currentMSecsSinceEpoch(), QStringLiteral("10.0.85.10"), 1,
+                                HistoryKind::command())};
+    QVERIFY(db.insert(events));
+    {
+        QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("other"));
+        other.setDatabaseName(path);
+        QVERIFY(other.open());
+        QSqlQuery query(other);
+        QVERIFY(!query.exec(QStringLiteral("UPDATE events SET text = 'Stop', user = 'someone'")));
+        QVERIFY(!query.exec(QStringLiteral("DELETE FROM events")));
+        QVERIFY(query.exec(QStringLiteral("SELECT count(*), text, user FROM events")) && query.next());
+        QCOMPARE(query.value(0).toInt(), 1);
+        QCOMPARE(query.value(1).toString(), QStringLiteral("Start"));
+        QCOMPARE(query.value(2).toString(), QStringLiteral("ops"));
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("other"));
+}
+
+// The operator scrolled past the rows the panel keeps; a page is on its way when a
+// new row pushes the oldest out. The rows shown stay whole: none missing between two.
+void tst_History::pageAwaitedWhileTrimmedIsReadAgain()
+{
+    QTemporaryDir folder;
+    const int total = HistoryModel::MaxRows + HistoryModel::PageSize + 100;
+    const qint64 first = localMs("2026-12-01T00:00:00");
+    {
+        HistoryEvents events;
+        for (int i = 0; i < total; ++i)
+            events << row(first + i * 1000, QStringLiteral("10.0.85.10"), 1, HistoryKind::command());
+        HistoryDatabase db(folder.filePath(History::fileName()), HistoryDatabase::Mode::Write);
+        QVERIFY(db.insert(events));
+    }
+    History history(folder.path());
+    HistoryModel model(&history);
+    auto settle = [&] { return QTest::qWaitFor([&] { return model.isSettled(); }, 5000); };
+    QVERIFY(settle());
+    while (model.rowCount() < HistoryModel::MaxRows) {
+        model.fetchMore(QModelIndex());
+        QVERIFY(settle());
+    }
+    QCOMPARE(model.rowCount(), HistoryModel::MaxRows);
+
+    model.fetchMore(QModelIndex());
+    QVERIFY(!model.isSettled());
+    // The writer's report of a new row, at this moment.
+    HistoryEvent newest = row(first + total * 1000, QStringLiteral("10.0.85.10"), 1, HistoryKind::command());
+    newest.id = total + 1;
+    emit history.recorded({newest});
+    QCOMPARE(model.rowCount(), HistoryModel::MaxRows);
+
+    do {
+        QVERIFY(settle());
+        model.fetchMore(QModelIndex());
+    } while (model.canFetchMore(QModelIndex()) || !model.isSettled());
+    QCOMPARE(model.rowCount(), total + 1);
+    for (int i = 0; i < model.rowCount(); ++i)
+        QCOMPARE(model.eventAt(i).id, qint64(total + 1 - i));
 }
 
 QTEST_GUILESS_MAIN(tst_History)
