@@ -34,6 +34,7 @@ RotorHead::RotorHead(MotorClient *client, int rotorIndex, QObject *parent)
         stateAsked = false;
     });
     loopClock.start();
+    connect(client, &MotorClient::commandConfirmed, this, &RotorHead::runCommandConfirmed);
     connect(&client->reader, SIGNAL(connected()), this, SLOT(updateAll()));
     if (client->isConnected())
         updateAll();
@@ -176,9 +177,7 @@ void RotorHead::start()
     if (!isConnected())
         return;
     awaiting = Awaiting::Nothing;
-    client->setUnitId(rotorIndex);
-    client->sendStart();
-    emit commandSent(PumpCommand::Start, -1, -1, cause);
+    sendRunCommand(PumpCommand::Start);
     if (loopOn)
         armRunTimer(false);
 }
@@ -198,6 +197,28 @@ void RotorHead::askState(const char *slot)
 {
     client->setUnitId(rotorIndex);
     client->readState(this, slot);
+}
+
+// Every Start and Stop goes out here, so that whether the cabinet confirmed the last
+// one is known.
+void RotorHead::sendRunCommand(PumpCommand command)
+{
+    client->setUnitId(rotorIndex);
+    if (command == PumpCommand::Start)
+        client->sendStart();
+    else
+        client->sendStop();
+    startConfirmed = false;
+    emit commandSent(command, -1, -1, cause);
+}
+
+void RotorHead::runCommandConfirmed(int unit, int reg, int value)
+{
+    // Echoes come in the order the commands went: the one with nothing sent after it
+    // tells what the rotor was last told and heard.
+    if (unit == rotorIndex && reg == CabinetProtocol::RunRegister
+        && !client->isWritePending(rotorIndex, CabinetProtocol::RunRegister))
+        startConfirmed = value == CabinetProtocol::RunStart;
 }
 
 void RotorHead::armRunTimer(bool onSchedule)
@@ -274,15 +295,15 @@ void RotorHead::resumeLoop()
         return;
     }
     if (run) {
-        // Told to run before the link went, the rotor would be running still.
+        // Its phase's Start confirmed before the link went, a rotor found standing was
+        // stopped at the cabinet. Whose Start was lost with the link, or whose phase
+        // began in the outage, it stands because it was never told to run.
         const qint64 phaseBegan = schedule.due() - qint64(runSecs) * 1000;
-        const bool wasRunning = linkLostAt >= 0 && phaseBegan <= linkLostAt;
+        const bool wasRunning = startConfirmed && linkLostAt >= 0 && phaseBegan <= linkLostAt;
         setAwaiting(wasRunning ? Awaiting::ResumeStartAnswerWasRunning : Awaiting::ResumeStartAnswer);
         askState(SLOT(resumeStateResponse(int,QString)));
     } else {
-        client->setUnitId(rotorIndex);
-        client->sendStop();
-        emit commandSent(PumpCommand::Stop, -1, -1, cause);
+        sendRunCommand(PumpCommand::Stop);
     }
     armForSchedule();
 }
@@ -306,14 +327,15 @@ void RotorHead::resumeStateResponse(int state, QString stateName)
         return;
     }
     const QScopedValueRollback<CommandCause> why(cause, CommandCause::Reconnection);
-    client->setUnitId(rotorIndex);
-    client->sendStart();
-    emit commandSent(PumpCommand::Start, -1, -1, cause);
+    sendRunCommand(PumpCommand::Start);
 }
 
 void RotorHead::keepUnansweredStop()
 {
-    linkLostAt = loopClock.elapsed();
+    // Each failed attempt to connect again reports the loss again: the outage began at
+    // the first.
+    if (linkLostAt < 0)
+        linkLostAt = loopClock.elapsed();
     if (!isLoopRunning() && client->isWritePending(rotorIndex, CabinetProtocol::RunRegister,
                                                    CabinetProtocol::RunStop))
         awaiting = Awaiting::KeptStop;
@@ -324,9 +346,7 @@ void RotorHead::stop()
     awaiting = Awaiting::Nothing;
     endLoopPhase();
     if (isConnected()) {
-        client->setUnitId(rotorIndex);
-        client->sendStop();
-        emit commandSent(PumpCommand::Stop, -1, -1, cause);
+        sendRunCommand(PumpCommand::Stop);
     } else {
         // The rotor may be pumping: it hears this first when the link is back.
         awaiting = Awaiting::KeptStop;
@@ -338,9 +358,8 @@ void RotorHead::sendKeptStop()
     if (awaiting != Awaiting::KeptStop)
         return;
     awaiting = Awaiting::Nothing;
-    client->setUnitId(rotorIndex);
-    client->sendStop();
-    emit commandSent(PumpCommand::Stop, -1, -1, CommandCause::Reconnection);
+    const QScopedValueRollback<CommandCause> why(cause, CommandCause::Reconnection);
+    sendRunCommand(PumpCommand::Stop);
 }
 
 void RotorHead::restoreLoopSettings(bool on, int runSecs, int pauseSecs)
@@ -387,9 +406,7 @@ void RotorHead::loopGotoPause()
         return;
     }
     loopTimer->stop();
-    client->setUnitId(rotorIndex);
-    client->sendStop();
-    emit commandSent(PumpCommand::Stop, -1, -1, cause);
+    sendRunCommand(PumpCommand::Stop);
     armPauseTimer(true);
 }
 
@@ -406,9 +423,7 @@ void RotorHead::loopGotoRun()
         return;
     }
     loopTimer->stop();
-    client->setUnitId(rotorIndex);
-    client->sendStart();
-    emit commandSent(PumpCommand::Start, -1, -1, cause);
+    sendRunCommand(PumpCommand::Start);
     armRunTimer(true);
 }
 
@@ -442,7 +457,8 @@ void RotorHead::updateAll()
         return;
     // What was kept, or what the loop wants now, goes out before any question.
     sendKeptStop();
-    resumeLoop();
+    resumeLoop(); // decides with the outage's start
+    linkLostAt = -1;
     queryCrpm();
     queryState(false);
     queryDirection();

@@ -113,8 +113,9 @@ private:
         // a halting state prevents (the cabinet may have had an emergency stop
         // meanwhile). Ends with that answer, or with the phase.
         ResumeStartAnswer,
-        // The same, in a run phase that began before the link went: a rotor found
-        // standing was stopped at the cabinet, and the loop ends rather than override it.
+        // The same, in a run phase whose Start the cabinet confirmed before the link
+        // went: a rotor found standing was stopped at the cabinet, and the loop ends
+        // rather than override it.
         ResumeStartAnswerWasRunning,
         // A Stop given, or left unanswered, while the link was down: sent first once the
         // link is back; till then the rotor may be running. Ends with the connection.
@@ -124,6 +125,8 @@ private:
     // A kept Stop gives way only to a Start or Stop that reaches the cabinet.
     void setAwaiting(Awaiting what);
     void askState(const char *slot);
+    void sendRunCommand(PumpCommand command);
+    void runCommandConfirmed(int unit, int reg, int value);
     void armRunTimer(bool onSchedule);
     void armPauseTimer(bool onSchedule);
     void armForSchedule();
@@ -150,5 +153,8 @@ private:
     LoopSchedule schedule;
     CommandCause cause = CommandCause::Operator;
     Awaiting awaiting = Awaiting::Nothing;
-    qint64 linkLostAt = -1; // on loopClock: when the link was last lost
+    // When the link was lost, on loopClock, till it is back; -1 while it holds.
+    qint64 linkLostAt = -1;
+    // The last Start or Stop sent was a Start, and the cabinet echoed it.
+    bool startConfirmed = false;
 };
