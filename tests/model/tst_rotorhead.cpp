@@ -67,6 +67,8 @@ private slots:
     void haltingStateSeenAtTheEndOfAPause();
     void loopModeOffStopsARunningRotor();
     void linkDropsDuringAPause();
+    void decidingQuestionLostWithTheLink_data();
+    void decidingQuestionLostWithTheLink();
     void scheduleArithmetic_data();
     void scheduleArithmetic();
 
@@ -437,6 +439,44 @@ void tst_RotorHead::linkDropsDuringAPause()
     QVERIFY2(log.commands.at(3).second - begun < 3700, qPrintable(QString::number(log.commands.at(3).second - begun)));
     const qint64 at = log.commands.at(4).second - begun;
     QVERIFY2(qAbs(at - 4000) <= 30, qPrintable(QStringLiteral("%1 ms, due at 4000 ms").arg(at)));
+    QVERIFY(head.isLoopRunning());
+}
+
+void tst_RotorHead::decidingQuestionLostWithTheLink_data()
+{
+    // What the loop's own question was to decide, and the loop's first command once
+    // the answer to the question asked again says the rotor runs.
+    QTest::addColumn<bool>("takeUp");
+    QTest::addColumn<QString>("firstCommand");
+    QTest::newRow("loop mode ticked: it starts") << false << "start";
+    QTest::newRow("loop taken up: its run phase ends") << true << "stop";
+}
+
+void tst_RotorHead::decidingQuestionLostWithTheLink()
+{
+    QFETCH(bool, takeUp);
+    QFETCH(QString, firstCommand);
+    auto owned = connectedHead(1);
+    QVERIFY(owned);
+    RotorHead &head = *owned;
+    head.start();
+    readStateNow(head); // RUNNING
+    RunLog log(sim, 1);
+    QSignalSpy arrivals(sim, &SimCabinet::requestReceived);
+    sim->setAnswerDelay(5000);
+    if (takeUp) {
+        head.restoreLoopSettings(true, 1, 1);
+        head.takeUpLoop();
+    } else {
+        head.setLoopMode(true);
+    }
+    QVERIFY(arrivals.wait(5000)); // asked; the answer is lost with the link
+    sim->dropConnections();
+    QTRY_VERIFY(!client->isConnected());
+    sim->clearFaults();
+    client->connectToHost();
+    QTRY_COMPARE_WITH_TIMEOUT(log.commands.size(), 1, 3000);
+    QCOMPARE(log.names(), QStringList({firstCommand}));
     QVERIFY(head.isLoopRunning());
 }
 
