@@ -65,6 +65,7 @@ private slots:
     void haltingStatesEndTheLoop_data();
     void haltingStatesEndTheLoop();
     void haltingStateSeenAtTheEndOfAPause();
+    void loopModeOffStopsARunningRotor_data();
     void loopModeOffStopsARunningRotor();
     void linkDropsDuringAPause();
     void decidingQuestionLostWithTheLink_data();
@@ -391,26 +392,38 @@ void tst_RotorHead::haltingStateSeenAtTheEndOfAPause()
     QVERIFY(head.loopModeEnabled());
 }
 
+void tst_RotorHead::loopModeOffStopsARunningRotor_data()
+{
+    QTest::addColumn<bool>("inPause");
+    QTest::addColumn<QStringList>("sent");
+    QTest::newRow("in a run phase") << false << QStringList({"start", "start", "stop"});
+    QTest::newRow("in a pause: no start at its end") << true << QStringList({"start", "start", "stop", "stop"});
+}
+
 void tst_RotorHead::loopModeOffStopsARunningRotor()
 {
+    QFETCH(bool, inPause);
+    QFETCH(QStringList, sent);
     auto owned = connectedHead(1);
     QVERIFY(owned);
     RotorHead &head = *owned;
     RunLog log(sim, 1);
     startLoop(head);
+    if (inPause)
+        QTRY_COMPARE_WITH_TIMEOUT(log.commands.size(), 3, 3000); // the run phase's end
     head.setLoopMode(false);
     QVERIFY(!head.loopModeEnabled());
     QVERIFY(!head.isLoopRunning());
-    QTRY_COMPARE(log.commands.size(), 3);
-    QTest::qWait(1300); // past the end of the run phase that was going on
-    QCOMPARE(log.names(), QStringList({"start", "start", "stop"}));
+    QTRY_COMPARE(log.commands.size(), sent.size());
+    QTest::qWait(1300); // past the end of the phase that was going on
+    QCOMPARE(log.names(), sent);
 
     // Known to stand still: switching off sends nothing.
     readStateNow(head);
     head.setLoopMode(true);
     head.setLoopMode(false);
     QTest::qWait(200);
-    QCOMPARE(log.commands.size(), 3);
+    QCOMPARE(log.commands.size(), sent.size());
 }
 
 void tst_RotorHead::linkDropsDuringAPause()
