@@ -54,7 +54,7 @@ void ShutdownSequence::start()
         connect(cabinet, SIGNAL(didDisconnect(Cabinet*)), this, SLOT(cabinetLinkLost(Cabinet*)));
         for (int i = 0; RotorHead *rotor = cabinet->rotor(i); ++i) {
             // A stop kept for a link that is down has not reached the rotor either.
-            if (!rotor->isLoopRunning() && !rotor->hasKeptStop())
+            if (!rotor->mayStartByItself() && !rotor->hasKeptStop())
                 continue;
             // A rotor in a run phase would go on pumping with nothing left to stop it.
             // Without a link the loop ends here, but the rotor cannot be told.

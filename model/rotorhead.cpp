@@ -80,6 +80,11 @@ bool RotorHead::isLoopRunning() const
                       || awaiting == Awaiting::TakeUpAnswer || awaiting == Awaiting::TakeUpConnection);
 }
 
+bool RotorHead::mayStartByItself() const
+{
+    return isLoopRunning() || (loopOn && awaiting == Awaiting::LoopStartAnswer);
+}
+
 bool RotorHead::isRunCommandPending() const
 {
     return client->isWritePending(rotorIndex, CabinetProtocol::RunRegister);

@@ -33,6 +33,9 @@ public:
     bool queryState(bool cachedOnly);
     bool isConnected() const;
     bool isLoopRunning() const;
+    // The loop may start this rotor with no further word from the operator: it runs,
+    // waits for its link, or waits for the answer that decides whether it starts.
+    bool mayStartByItself() const;
     // A start or stop for this rotor has not been answered by the cabinet yet.
     bool isRunCommandPending() const;
     // A stop given while the link was down, sent first when it is back; till then
