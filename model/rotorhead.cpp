@@ -75,8 +75,13 @@ bool RotorHead::queryState(bool cachedOnly)
 
 bool RotorHead::isLoopRunning() const
 {
-    return loopOn && (loopTimer->isActive() || resumeWhenConnected || takeUpOnAnswer
-                      || takeUpWhenConnected);
+    return loopOn && (loopTimer->isActive() || awaiting == Awaiting::ResumeConnection
+                      || awaiting == Awaiting::TakeUpAnswer || awaiting == Awaiting::TakeUpConnection);
+}
+
+bool RotorHead::mayStartByItself() const
+{
+    return isLoopRunning() || (loopOn && awaiting == Awaiting::LoopStartAnswer);
 }
 
 bool RotorHead::isRunCommandPending() const
@@ -86,7 +91,7 @@ bool RotorHead::isRunCommandPending() const
 
 bool RotorHead::hasKeptStop() const
 {
-    return stopKept;
+    return awaiting == Awaiting::KeptStop;
 }
 
 bool RotorHead::loopModeEnabled() const
@@ -135,15 +140,12 @@ void RotorHead::setLoopMode(bool on)
         // The state known may be a second old, from before a Stop: a question of its
         // own, asked after every command given so far, decides.
         if (isConnected()) {
-            startOnAnswer = true;
-            client->setUnitId(rotorIndex);
-            client->readState(this, SLOT(loopModeStateResponse(int,QString)));
+            setAwaiting(Awaiting::LoopStartAnswer);
+            askState(SLOT(loopModeStateResponse(int,QString)));
         }
         return;
     }
-    startOnAnswer = false;
-    takeUpOnAnswer = false;
-    takeUpWhenConnected = false;
+    setAwaiting(Awaiting::Nothing);
     endLoopPhase();
     const bool running = queryState(false);
     if (running || wasLooping)
@@ -153,9 +155,11 @@ void RotorHead::setLoopMode(bool on)
 void RotorHead::loopModeStateResponse(int state, QString stateName)
 {
     rotorStateResponse(state, stateName);
-    if (startOnAnswer && loopOn && state == CabinetProtocol::Running)
+    if (awaiting != Awaiting::LoopStartAnswer)
+        return;
+    awaiting = Awaiting::Nothing;
+    if (loopOn && state == CabinetProtocol::Running)
         start();
-    startOnAnswer = false;
 }
 
 void RotorHead::setLoopRunSecs(int secs)
@@ -176,14 +180,8 @@ void RotorHead::start()
 {
     if (!isConnected())
         return;
-    stopKept = false;
-    startOnAnswer = false;
-    resumeStartOnAnswer = false;
-    takeUpOnAnswer = false;
-    takeUpWhenConnected = false;
-    client->setUnitId(rotorIndex);
-    client->sendStart();
-    emit commandSent(PumpCommand::Start, -1, -1, cause);
+    awaiting = Awaiting::Nothing;
+    sendRunCommand(PumpCommand::Start);
     if (loopOn)
         armRunTimer(false);
 }
@@ -191,6 +189,31 @@ void RotorHead::start()
 QScopedValueRollback<CommandCause> RotorHead::causeScope(CommandCause why)
 {
     return QScopedValueRollback<CommandCause>(cause, why);
+}
+
+void RotorHead::setAwaiting(Awaiting what)
+{
+    if (awaiting != Awaiting::KeptStop)
+        awaiting = what;
+}
+
+void RotorHead::askState(const char *slot)
+{
+    client->setUnitId(rotorIndex);
+    client->readState(this, slot);
+}
+
+// Every Start and Stop goes out here, so that whether the cabinet confirmed the last
+// one is known.
+void RotorHead::sendRunCommand(PumpCommand command)
+{
+    client->setUnitId(rotorIndex);
+    if (command == PumpCommand::Start)
+        client->sendStart();
+    else
+        client->sendStop();
+    startConfirmed = false;
+    emit commandSent(command, -1, -1, cause);
 }
 
 void RotorHead::armRunTimer(bool onSchedule)
@@ -226,14 +249,18 @@ void RotorHead::endLoopPhase()
     loopTimer->stop();
     QObject::disconnect(loopTimer, nullptr, this, nullptr);
     statePoll->stop();
-    resumeWhenConnected = false;
+    // What waited for the phase's connection or answer waits no more.
+    if (awaiting == Awaiting::ResumeConnection || awaiting == Awaiting::ResumeStartAnswer
+        || awaiting == Awaiting::ResumeStartAnswerWasRunning)
+        awaiting = Awaiting::Nothing;
 }
 
 // The cabinet keeps doing what it was last told; the loop goes on once the link is back.
 void RotorHead::suspendLoop()
 {
     endLoopPhase();
-    resumeWhenConnected = loopOn;
+    if (loopOn)
+        setAwaiting(Awaiting::ResumeConnection);
 }
 
 // Back after a lost link: the rotor is told what the schedule wants now, whatever it
@@ -242,33 +269,36 @@ void RotorHead::suspendLoop()
 void RotorHead::resumeLoop()
 {
     // A question whose answer was to decide was lost with the link: asked again.
-    if (takeUpWhenConnected || takeUpOnAnswer) {
-        takeUpWhenConnected = false;
+    if (awaiting == Awaiting::TakeUpConnection || awaiting == Awaiting::TakeUpAnswer) {
+        awaiting = Awaiting::Nothing;
         takeUpLoop();
         return;
     }
-    if (startOnAnswer && loopOn) {
-        client->setUnitId(rotorIndex);
-        client->readState(this, SLOT(loopModeStateResponse(int,QString)));
+    if (awaiting == Awaiting::LoopStartAnswer && loopOn) {
+        askState(SLOT(loopModeStateResponse(int,QString)));
         return;
     }
     if (!isLoopRunning())
         return;
     const QScopedValueRollback<CommandCause> why(cause, CommandCause::Reconnection);
-    resumeWhenConnected = false;
+    // A phase that ended meanwhile, or a resumed phase's answer lost with the link.
+    awaiting = Awaiting::Nothing;
     schedule.catchUp(runSecs, pauseSecs);
     const bool run = schedule.phase() == LoopSchedule::Phase::Run;
     if (run && stateHaltsLoop(state)) {
         stop();
         return;
     }
-    client->setUnitId(rotorIndex);
     if (run) {
-        resumeStartOnAnswer = true;
-        client->readState(this, SLOT(resumeStateResponse(int,QString)));
+        // Its phase's Start confirmed before the link went, a rotor found standing was
+        // stopped at the cabinet. Whose Start was lost with the link, or whose phase
+        // began in the outage, it stands because it was never told to run.
+        const qint64 phaseBegan = schedule.due() - qint64(runSecs) * 1000;
+        const bool wasRunning = startConfirmed && linkLostAt >= 0 && phaseBegan <= linkLostAt;
+        setAwaiting(wasRunning ? Awaiting::ResumeStartAnswerWasRunning : Awaiting::ResumeStartAnswer);
+        askState(SLOT(resumeStateResponse(int,QString)));
     } else {
-        client->sendStop();
-        emit commandSent(PumpCommand::Stop, -1, -1, cause);
+        sendRunCommand(PumpCommand::Stop);
     }
     armForSchedule();
 }
@@ -276,60 +306,55 @@ void RotorHead::resumeLoop()
 void RotorHead::resumeStateResponse(int state, QString stateName)
 {
     rotorStateResponse(state, stateName); // a halting state ends the loop here
-    if (!resumeStartOnAnswer)
+    if (awaiting != Awaiting::ResumeStartAnswer && awaiting != Awaiting::ResumeStartAnswerWasRunning)
         return;
-    resumeStartOnAnswer = false;
+    const bool wasRunning = awaiting == Awaiting::ResumeStartAnswerWasRunning;
+    awaiting = Awaiting::Nothing;
     // The phase may have ended, or the loop with it, while the answer came.
     if (!loopOn || !loopTimer->isActive() || schedule.phase() != LoopSchedule::Phase::Run
         || stateHaltsLoop(state))
         return;
-    // Told to run before the link went, and standing now: something at the cabinet
-    // stopped it (an emergency stop since released, say). The loop does not override it.
-    const qint64 phaseBegan = schedule.due() - qint64(runSecs) * 1000;
-    if (state != CabinetProtocol::Running && linkLostAt >= 0 && phaseBegan <= linkLostAt) {
+    // Running before the link went, and standing now: something at the cabinet stopped
+    // it (an emergency stop since released, say). The loop does not override it.
+    if (state != CabinetProtocol::Running && wasRunning) {
         endLoopPhase();
         emit loopHalted(stateName);
         return;
     }
     const QScopedValueRollback<CommandCause> why(cause, CommandCause::Reconnection);
-    client->setUnitId(rotorIndex);
-    client->sendStart();
-    emit commandSent(PumpCommand::Start, -1, -1, cause);
+    sendRunCommand(PumpCommand::Start);
 }
 
 void RotorHead::keepUnansweredStop()
 {
-    linkLostAt = loopClock.elapsed();
+    // Each failed attempt to connect again reports the loss again: the outage began at
+    // the first.
+    if (linkLostAt < 0)
+        linkLostAt = loopClock.elapsed();
     if (!isLoopRunning() && client->isWritePending(rotorIndex, CabinetProtocol::RunRegister,
                                                    CabinetProtocol::RunStop))
-        stopKept = true;
+        awaiting = Awaiting::KeptStop;
 }
 
 void RotorHead::stop()
 {
-    startOnAnswer = false;
-    resumeStartOnAnswer = false;
-    takeUpOnAnswer = false;
-    takeUpWhenConnected = false;
+    awaiting = Awaiting::Nothing;
     endLoopPhase();
     if (isConnected()) {
-        stopKept = false;
-        client->setUnitId(rotorIndex);
-        client->sendStop();
-        emit commandSent(PumpCommand::Stop, -1, -1, cause);
+        sendRunCommand(PumpCommand::Stop);
     } else {
-        stopKept = true; // the rotor may be pumping: it hears this first when the link is back
+        // The rotor may be pumping: it hears this first when the link is back.
+        awaiting = Awaiting::KeptStop;
     }
 }
 
 void RotorHead::sendKeptStop()
 {
-    if (!stopKept)
+    if (awaiting != Awaiting::KeptStop)
         return;
-    stopKept = false;
-    client->setUnitId(rotorIndex);
-    client->sendStop();
-    emit commandSent(PumpCommand::Stop, -1, -1, CommandCause::Reconnection);
+    awaiting = Awaiting::Nothing;
+    const QScopedValueRollback<CommandCause> why(cause, CommandCause::Reconnection);
+    sendRunCommand(PumpCommand::Stop);
 }
 
 void RotorHead::restoreLoopSettings(bool on, int runSecs, int pauseSecs)
@@ -346,21 +371,20 @@ void RotorHead::takeUpLoop()
         return;
     endLoopPhase();
     if (!isConnected()) {
-        takeUpWhenConnected = true;
+        setAwaiting(Awaiting::TakeUpConnection);
         return;
     }
     // The state known may be older than the program's absence; the answer decides.
-    takeUpOnAnswer = true;
-    client->setUnitId(rotorIndex);
-    client->readState(this, SLOT(takeUpStateResponse(int,QString)));
+    setAwaiting(Awaiting::TakeUpAnswer);
+    askState(SLOT(takeUpStateResponse(int,QString)));
 }
 
 void RotorHead::takeUpStateResponse(int state, QString stateName)
 {
     rotorStateResponse(state, stateName);
-    if (!takeUpOnAnswer || !loopOn)
+    if (awaiting != Awaiting::TakeUpAnswer || !loopOn)
         return;
-    takeUpOnAnswer = false;
+    awaiting = Awaiting::Nothing;
     if (stateHaltsLoop(state))
         return;
     if (state == CabinetProtocol::Running)
@@ -377,9 +401,7 @@ void RotorHead::loopGotoPause()
         return;
     }
     loopTimer->stop();
-    client->setUnitId(rotorIndex);
-    client->sendStop();
-    emit commandSent(PumpCommand::Stop, -1, -1, cause);
+    sendRunCommand(PumpCommand::Stop);
     armPauseTimer(true);
 }
 
@@ -396,9 +418,7 @@ void RotorHead::loopGotoRun()
         return;
     }
     loopTimer->stop();
-    client->setUnitId(rotorIndex);
-    client->sendStart();
-    emit commandSent(PumpCommand::Start, -1, -1, cause);
+    sendRunCommand(PumpCommand::Start);
     armRunTimer(true);
 }
 
@@ -432,7 +452,8 @@ void RotorHead::updateAll()
         return;
     // What was kept, or what the loop wants now, goes out before any question.
     sendKeptStop();
-    resumeLoop();
+    resumeLoop(); // decides with the outage's start
+    linkLostAt = -1;
     queryCrpm();
     queryState(false);
     queryDirection();
@@ -440,6 +461,11 @@ void RotorHead::updateAll()
 
 void RotorHead::takeConfirmation(PumpCommand command, int value)
 {
+    // Echoes come in the order the commands went: the one with nothing sent after it
+    // tells what the rotor was last told and heard.
+    if ((command == PumpCommand::Start || command == PumpCommand::Stop)
+        && !client->isWritePending(rotorIndex, CabinetProtocol::RunRegister))
+        startConfirmed = command == PumpCommand::Start;
     emit commandConfirmed(command, value);
 }
 

@@ -33,6 +33,9 @@ public:
     bool queryState(bool cachedOnly);
     bool isConnected() const;
     bool isLoopRunning() const;
+    // The loop may start this rotor with no further word from the operator: it runs,
+    // waits for its link, or waits for the answer that decides whether it starts.
+    bool mayStartByItself() const;
     // A start or stop for this rotor has not been answered by the cabinet yet.
     bool isRunCommandPending() const;
     // A stop given while the link was down, sent first when it is back; till then
@@ -97,6 +100,42 @@ private slots:
     void resumeStateResponse(int state, QString stateName);
 
 private:
+    // What the next answer or the next connection decides for this rotor, one thing at
+    // a time. The operator's Start or Stop, and Loop mode switched off, end any of them
+    // but a kept Stop, which only a Start or Stop that reaches the cabinet ends.
+    enum class Awaiting {
+        Nothing,
+        // Loop mode was ticked: the answer to its own state question starts the loop if
+        // the rotor runs. Ends with that answer; lost with the link, it is asked again
+        // once the link is back.
+        LoopStartAnswer,
+        // A loop left by a program that died: the answer to its own question decides
+        // the phase it takes up, a run phase if the rotor runs, a pause if not. Ends
+        // with that answer; lost with the link, it is asked again once the link is back.
+        TakeUpAnswer,
+        // The same, asked for while the link was down. Ends with the connection, which
+        // asks the question.
+        TakeUpConnection,
+        // A phase ended while the link was down. Ends with the connection: the rotor is
+        // told what the schedule wants then, as if the phases had kept their times.
+        ResumeConnection,
+        // Back in a run phase after a lost link: a fresh answer decides the Start, which
+        // a halting state prevents (the cabinet may have had an emergency stop
+        // meanwhile). Ends with that answer, or with the phase.
+        ResumeStartAnswer,
+        // The same, in a run phase whose Start the cabinet confirmed before the link
+        // went: a rotor found standing was stopped at the cabinet, and the loop ends
+        // rather than override it.
+        ResumeStartAnswerWasRunning,
+        // A Stop given, or left unanswered, while the link was down: sent first once the
+        // link is back; till then the rotor may be running. Ends with the connection.
+        KeptStop,
+    };
+
+    // A kept Stop gives way only to a Start or Stop that reaches the cabinet.
+    void setAwaiting(Awaiting what);
+    void askState(const char *slot);
+    void sendRunCommand(PumpCommand command);
     void armRunTimer(bool onSchedule);
     void armPauseTimer(bool onSchedule);
     void armForSchedule();
@@ -121,20 +160,10 @@ private:
     bool stateAsked = false;
     QElapsedTimer loopClock;
     LoopSchedule schedule;
-    // A phase ended while the link was down: the loop goes on when the link is back,
-    // as if its phases had kept their times.
-    bool resumeWhenConnected = false;
     CommandCause cause = CommandCause::Operator;
-    bool stopKept = false;
-    // Loop mode was switched on: the answer to its own question decides whether the
-    // loop starts at once.
-    bool startOnAnswer = false;
-    // A loop left behind by a program that died: the answer to its own question, once
-    // the link is up, decides which phase it takes up.
-    bool takeUpOnAnswer = false;
-    bool takeUpWhenConnected = false;
-    // Back after a lost link in a run phase: the start waits for a fresh state, as
-    // the cabinet may have had an emergency stop meanwhile.
-    bool resumeStartOnAnswer = false;
-    qint64 linkLostAt = -1; // on loopClock
+    Awaiting awaiting = Awaiting::Nothing;
+    // When the link was lost, on loopClock, till it is back; -1 while it holds.
+    qint64 linkLostAt = -1;
+    // The last Start or Stop sent was a Start, and the cabinet echoed it.
+    bool startConfirmed = false;
 };

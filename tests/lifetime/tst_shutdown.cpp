@@ -20,6 +20,7 @@ private slots:
     void shutdownNamesEveryRotorItCannotConfirm();
     void stopWaiterSaysWhatBecameOfEachStop_data();
     void stopWaiterSaysWhatBecameOfEachStop();
+    void loopTickedAMomentBeforeTheEnd();
 };
 
 void tst_Shutdown::initTestCase()
@@ -148,6 +149,37 @@ void tst_Shutdown::stopWaiterSaysWhatBecameOfEachStop()
              QStringList({"10.0.85.14, rotor 1", "10.0.85.14, rotor 2", "10.0.85.14, rotor 3",
                           "10.0.85.14, rotor 4"}));
     delete cabinet;
+}
+
+void tst_Shutdown::loopTickedAMomentBeforeTheEnd()
+{
+    // Loop mode ticked on a running rotor; the answer that would start the loop comes
+    // once the end has begun. The end stops the rotor, and the answer starts nothing.
+    CabinetList list;
+    const QString host = TestSupport::installationHost(18);
+    SimCabinet *sim = TestSupport::startSimulator(this, host, 502);
+    Cabinet cabinet(host, 4, nullptr);
+    list.appendCabinet(&cabinet);
+    QSignalSpy connected(&cabinet, &Cabinet::didConnect);
+    cabinet.connectToCabinet();
+    QVERIFY(connected.wait(5000));
+    RotorHead *head = cabinet.rotor(0);
+    head->start();
+    QTRY_COMPARE(sim->rotorState(0), 0);
+    sim->setAnswerDelay(300);
+    head->setLoopMode(true);
+    QVERIFY(!head->isLoopRunning());
+
+    ShutdownSequence shutdown(&list);
+    shutdown.start();
+    QTRY_VERIFY(shutdown.isFinished());
+    QCOMPARE(shutdown.stopCount(), 1);
+    QCOMPARE(shutdown.confirmedStopCount(), 1);
+    QTRY_COMPARE(cabinet.pendingRequestCount(), 0); // the loop's question answered too
+    QCOMPARE(sim->startCount(0), 1);
+    QCOMPARE(sim->rotorState(0), 1);
+    QVERIFY(!head->mayStartByItself());
+    delete sim;
 }
 
 QTEST_MAIN(tst_Shutdown)

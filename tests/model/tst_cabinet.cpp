@@ -30,6 +30,8 @@ private slots:
     void errorOfASupersededAttempt();
     void errorOfALiveLink();
     void stopLostWithTheLinkIsKept();
+    void loopBackAfterAnOutage_data();
+    void loopBackAfterAnOutage();
     void reconnectDelays_data();
     void reconnectDelays();
     void noActiveLoops();
@@ -320,6 +322,100 @@ void tst_Cabinet::stopLostWithTheLinkIsKept()
     cabinet->connectToCabinet();
     QTRY_COMPARE(sim->rotorState(0), 1);
     QVERIFY(!rotor->hasKeptStop());
+}
+
+void tst_Cabinet::loopBackAfterAnOutage_data()
+{
+    // How the link went, the loop being in its on phase when it is back: only a rotor
+    // whose Start the cabinet had confirmed, and that stands now, was stopped there.
+    QTest::addColumn<QString>("outage");
+    QTest::addColumn<bool>("loopGoesOn");
+    QTest::newRow("in its on phase, stopped at the cabinet meanwhile") << "stopped" << false;
+    QTest::newRow("from the pause, attempts failing into the on phase") << "pause" << true;
+    QTest::newRow("the on phase's Start lost in a link that died silently") << "silent" << true;
+}
+
+void tst_Cabinet::loopBackAfterAnOutage()
+{
+    QFETCH(QString, outage);
+    QFETCH(bool, loopGoesOn);
+    auto cabinet = connectedCabinet();
+    QVERIFY(cabinet);
+    RotorHead *head = cabinet->rotor(0);
+    const bool silent = outage == QLatin1String("silent");
+    const int runSecs = silent ? 5 : 3;
+    head->setLoopRunSecs(runSecs);
+    head->setLoopPauseSecs(silent ? 1 : 2);
+    QObject context;
+    QElapsedTimer clock;
+    clock.start();
+    QList<QPair<bool, qint64>> commands; // start or stop, as the cabinet got them
+    connect(sim, &SimCabinet::requestReceived, &context, [&](const SimCabinet::Request &r) {
+        if (r.unit == 0 && r.function == WriteSingleRegister && r.reg == RunRegister)
+            commands.append({r.value == RunStart, clock.elapsed()});
+    });
+    int confirmed = 0; // run commands the cabinet echoed
+    connect(head, &RotorHead::commandConfirmed, &context, [&](PumpCommand command) {
+        confirmed += command == PumpCommand::Start || command == PumpCommand::Stop ? 1 : 0;
+    });
+    int startsSent = 0;
+    connect(head, &RotorHead::commandSent, &context, [&](PumpCommand command) {
+        startsSent += command == PumpCommand::Start ? 1 : 0;
+    });
+    QSignalSpy errors(cabinet.get(), &Cabinet::connectionError);
+    QSignalSpy halted(head, &RotorHead::loopHalted);
+    head->start();
+    QTRY_COMPARE(sim->rotorState(0), int(Running));
+    head->setLoopMode(true); // the rotor runs: the loop starts on the answer
+    QTRY_COMPARE(confirmed, 2);
+    QVERIFY(head->isLoopRunning());
+    const qint64 begun = commands.at(1).second;
+    qint64 onPhase = begun; // the on phase the link comes back in
+
+    if (outage == QLatin1String("stopped")) {
+        sim->setRefusing(true);
+        QTRY_VERIFY(!cabinet->isConnected());
+        sim->setRotorState(0, EmergencyStop); // pressed, and released
+        sim->setRotorState(0, Stopped);
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(confirmed == 3, runSecs * 1000 + 2000); // the pause's Stop
+        onPhase = commands.at(2).second + head->loopPauseSecs() * 1000;
+        if (silent) {
+            // Requests are taken, but neither carried out nor answered, till the answer
+            // deadline drops the link.
+            QList<QByteArray> lost;
+            for (int i = 0; i < 50; ++i)
+                lost << QByteArray();
+            sim->scriptAnswers(lost);
+            const int startsBefore = startsSent;
+            QTRY_COMPARE_WITH_TIMEOUT(errors.count(), 1, 6000);
+            QCOMPARE(startsSent, startsBefore + 1); // taken by the cabinet, or lost on the way
+        } else {
+            QTest::qWait(int(commands.at(2).second + 500 - clock.elapsed()));
+            sim->setRefusing(true);
+            QTRY_COMPARE_WITH_TIMEOUT(errors.count(), 2, 5000); // the link, then an attempt
+        }
+    }
+    QVERIFY2(clock.elapsed() > onPhase, "back in the on phase after its Start was due");
+    const int before = commands.size();
+    sim->clearFaults();
+    cabinet->connectToCabinet();
+    if (loopGoesOn) {
+        QTRY_COMPARE(sim->rotorState(0), int(Running));
+        QCOMPARE(commands.size(), before + 1);
+        QVERIFY(commands.last().first);
+        QVERIFY(head->isLoopRunning());
+        QCOMPARE(halted.count(), 0);
+    } else {
+        QTRY_COMPARE(halted.count(), 1);
+        QCOMPARE(halted.at(0).at(0).toString(), QStringLiteral("STOPPED"));
+        QVERIFY(!head->isLoopRunning());
+        QVERIFY(head->loopModeEnabled());
+    }
+    QVERIFY2(clock.elapsed() < onPhase + runSecs * 1000, "decided within the on phase");
+    QTest::qWait(int(onPhase + runSecs * 1000 + 300 - clock.elapsed())); // past the phase's end
+    QCOMPARE(commands.size(), before + (loopGoesOn ? 2 : 0)); // its start, and the pause's stop
+    QCOMPARE(sim->rotorState(0), int(Stopped));
 }
 
 void tst_Cabinet::reconnectDelays_data()

@@ -65,8 +65,11 @@ private slots:
     void haltingStatesEndTheLoop_data();
     void haltingStatesEndTheLoop();
     void haltingStateSeenAtTheEndOfAPause();
+    void loopModeOffStopsARunningRotor_data();
     void loopModeOffStopsARunningRotor();
     void linkDropsDuringAPause();
+    void decidingQuestionLostWithTheLink_data();
+    void decidingQuestionLostWithTheLink();
     void scheduleArithmetic_data();
     void scheduleArithmetic();
 
@@ -389,26 +392,38 @@ void tst_RotorHead::haltingStateSeenAtTheEndOfAPause()
     QVERIFY(head.loopModeEnabled());
 }
 
+void tst_RotorHead::loopModeOffStopsARunningRotor_data()
+{
+    QTest::addColumn<bool>("inPause");
+    QTest::addColumn<QStringList>("sent");
+    QTest::newRow("in a run phase") << false << QStringList({"start", "start", "stop"});
+    QTest::newRow("in a pause: no start at its end") << true << QStringList({"start", "start", "stop", "stop"});
+}
+
 void tst_RotorHead::loopModeOffStopsARunningRotor()
 {
+    QFETCH(bool, inPause);
+    QFETCH(QStringList, sent);
     auto owned = connectedHead(1);
     QVERIFY(owned);
     RotorHead &head = *owned;
     RunLog log(sim, 1);
     startLoop(head);
+    if (inPause)
+        QTRY_COMPARE_WITH_TIMEOUT(log.commands.size(), 3, 3000); // the run phase's end
     head.setLoopMode(false);
     QVERIFY(!head.loopModeEnabled());
     QVERIFY(!head.isLoopRunning());
-    QTRY_COMPARE(log.commands.size(), 3);
-    QTest::qWait(1300); // past the end of the run phase that was going on
-    QCOMPARE(log.names(), QStringList({"start", "start", "stop"}));
+    QTRY_COMPARE(log.commands.size(), sent.size());
+    QTest::qWait(1300); // past the end of the phase that was going on
+    QCOMPARE(log.names(), sent);
 
     // Known to stand still: switching off sends nothing.
     readStateNow(head);
     head.setLoopMode(true);
     head.setLoopMode(false);
     QTest::qWait(200);
-    QCOMPARE(log.commands.size(), 3);
+    QCOMPARE(log.commands.size(), sent.size());
 }
 
 void tst_RotorHead::linkDropsDuringAPause()
@@ -437,6 +452,44 @@ void tst_RotorHead::linkDropsDuringAPause()
     QVERIFY2(log.commands.at(3).second - begun < 3700, qPrintable(QString::number(log.commands.at(3).second - begun)));
     const qint64 at = log.commands.at(4).second - begun;
     QVERIFY2(qAbs(at - 4000) <= 30, qPrintable(QStringLiteral("%1 ms, due at 4000 ms").arg(at)));
+    QVERIFY(head.isLoopRunning());
+}
+
+void tst_RotorHead::decidingQuestionLostWithTheLink_data()
+{
+    // What the loop's own question was to decide, and the loop's first command once
+    // the answer to the question asked again says the rotor runs.
+    QTest::addColumn<bool>("takeUp");
+    QTest::addColumn<QString>("firstCommand");
+    QTest::newRow("loop mode ticked: it starts") << false << "start";
+    QTest::newRow("loop taken up: its run phase ends") << true << "stop";
+}
+
+void tst_RotorHead::decidingQuestionLostWithTheLink()
+{
+    QFETCH(bool, takeUp);
+    QFETCH(QString, firstCommand);
+    auto owned = connectedHead(1);
+    QVERIFY(owned);
+    RotorHead &head = *owned;
+    head.start();
+    readStateNow(head); // RUNNING
+    RunLog log(sim, 1);
+    QSignalSpy arrivals(sim, &SimCabinet::requestReceived);
+    sim->setAnswerDelay(5000);
+    if (takeUp) {
+        head.restoreLoopSettings(true, 1, 1);
+        head.takeUpLoop();
+    } else {
+        head.setLoopMode(true);
+    }
+    QVERIFY(arrivals.wait(5000)); // asked; the answer is lost with the link
+    sim->dropConnections();
+    QTRY_VERIFY(!client->isConnected());
+    sim->clearFaults();
+    client->connectToHost();
+    QTRY_COMPARE_WITH_TIMEOUT(log.commands.size(), 1, 3000);
+    QCOMPARE(log.names(), QStringList({firstCommand}));
     QVERIFY(head.isLoopRunning());
 }
 
