@@ -29,6 +29,9 @@ MotorClient::MotorClient(const QString &host, int port)
     , book(pending, [this](quint16 id) { return reader.isOnWire(id); },
            [this](quint16 id) { return reader.withdraw(id); })
 {
+    // Writes only: reads go out unannounced.
+    connect(&reader, &SocketReader::commandWritten, this, &MotorClient::commandWritten,
+            Qt::QueuedConnection);
 }
 
 void MotorClient::connectToHost()
@@ -162,12 +165,24 @@ bool MotorClient::readRegister(int reg, QObject *receiver, const char *slot)
 bool MotorClient::writeRegister(int reg, int value)
 {
     // The same command still waiting to go out is not repeated.
+    PendingRequest withdrawn;
     if (!book.addCommand(PendingRequest{nullptr, nullptr, transactionCounter, reg, unitId, true,
-                                        quint16(value)}))
+                                        quint16(value)}, &withdrawn))
         return true;
     const quint16 id = transactionCounter++;
-    return send(CabinetFrame::request(id, unitId, WriteSingleRegister, reg, quint16(value)),
-                "Failed writing to register, written %i instead of %lu!\n");
+    const bool sent = send(CabinetFrame::request(id, unitId, WriteSingleRegister, reg, quint16(value)),
+                           "Failed writing to register, written %i instead of %lu!\n");
+    // Told once the book is done with it: a listener may give the next command.
+    if (withdrawn.isWrite)
+        emit commandWithdrawn(withdrawn.unit, withdrawn.kind, withdrawn.value);
+    return sent;
+}
+
+void MotorClient::commandWritten(const QByteArray &frame)
+{
+    CabinetFrame::Frame command;
+    if (CabinetFrame::decodeRequest(frame.constData(), frame.size(), &command) == FrameSize)
+        emit commandSent(command.unit, command.address, command.value);
 }
 
 bool MotorClient::send(const QByteArray &frame, const char *failure)

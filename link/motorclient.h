@@ -62,9 +62,16 @@ signals:
     // person reads: whoever must know that a Stop took hold listens here.
     void commandConfirmed(int unit, int reg, int value);
     void commandFailed(int unit, int reg, int value, QString reason);
+    // A command went onto the wire; or it was withdrawn before it did, replaced by a
+    // later one for the same unit and register, and never reaches the cabinet.
+    void commandSent(int unit, int reg, int value);
+    void commandWithdrawn(int unit, int reg, int value);
 
 protected slots:
     void dataIsReady();
+
+private slots:
+    void commandWritten(const QByteArray &frame);
 
 private:
     bool readRegister(int reg, QObject *receiver, const char *slot);
