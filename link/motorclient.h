@@ -6,6 +6,7 @@
 #include <QList>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QString>
 
 // Modbus TCP client of one pump cabinet: turns typed requests into 12-byte
@@ -62,8 +63,9 @@ signals:
     // person reads: whoever must know that a Stop took hold listens here.
     void commandConfirmed(int unit, int reg, int value);
     void commandFailed(int unit, int reg, int value, QString reason);
-    // A command went onto the wire; or it was withdrawn before it did, replaced by a
-    // later one for the same unit and register, and never reaches the cabinet.
+    // A command went onto the wire, always before what became of it; or it was
+    // withdrawn before it did, replaced by a later one for the same unit and
+    // register, and never reaches the cabinet.
     void commandSent(int unit, int reg, int value);
     void commandWithdrawn(int unit, int reg, int value);
 
@@ -81,10 +83,15 @@ private:
     bool takeAnswer(const CabinetFrame::Frame &answer);
     bool reportOutOfStep(const RequestBook::Outcome &outcome);
     void reportFailure(const PendingRequest &command, const QString &reason);
+    void reportOnWire(const PendingRequest &command);
     void discardUnasked();
     void deliver(const PendingRequest &request, quint16 value);
 
     QList<PendingRequest> pending;
+    // Commands the worker reported on the wire, till answered; and those answered
+    // before that report was taken, which is then passed over.
+    QSet<quint16> reportedOnWire;
+    QSet<quint16> reportedWithAnswer;
     int unitId = 0;
     quint16 transactionCounter = 0;
     QString host;
