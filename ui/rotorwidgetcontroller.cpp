@@ -112,7 +112,15 @@ void RotorWidgetController::showInfo(const QString &state)
         if (!line.isEmpty())
             lines << line.arg(refusal.reason);
     }
-    widget->ui.rotorInfoLbl->setText(lines.join(QLatin1Char('\n')));
+    QLabel *label = widget->ui.rotorInfoLbl;
+    label->setText(lines.join(QLatin1Char('\n')));
+    // Wrapped at the panel's width, every line of a refusal shows: the window grows
+    // if it must.
+    label->setMinimumHeight(lines.size() > 1 ? label->heightForWidth(label->width()) : 0);
+    QWidget *window = label->window();
+    const int needed = window->minimumSizeHint().height();
+    if (lines.size() > 1 && window->height() < needed)
+        window->resize(window->width(), needed);
 }
 
 void RotorWidgetController::widgetCrpmChanged()
