@@ -32,8 +32,8 @@ void ShutdownSequence::start()
         for (int i = 0; RotorHead *rotor = cabinet->rotor(i); ++i) {
             // A rotor in a run phase, or one whose loop was ticked a moment ago, would
             // go on pumping with nothing left to stop it; a Stop kept for a link that
-            // is down has not reached its rotor either.
-            // Without a link the loop ends here, but the rotor cannot be told.
+            // is down has not reached its rotor either. Without a link the loop ends
+            // here, but the rotor cannot be told: it is named.
             if (rotor->mayStartByItself() || rotor->hasKeptStop())
                 stops.stop(cabinet, i, CommandCause::Close);
             else if (cabinet->isConnected())
