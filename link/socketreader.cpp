@@ -20,9 +20,7 @@ SocketReader::SocketReader()
     connect(this, SIGNAL(writeDataNotify(QByteArray)), this, SLOT(writeData(QByteArray)),
             Qt::QueuedConnection);
     connect(this, SIGNAL(flushNotify()), this, SLOT(flushSlot()), Qt::QueuedConnection);
-    // Not waited for: thirteen workers would each hold up the start until their thread
-    // ran. Everything handed over later queues behind it, and state() needs no socket.
-    connect(this, SIGNAL(setupNotify()), this, SLOT(setupSlot()), Qt::QueuedConnection);
+    connect(this, SIGNAL(setupNotify()), this, SLOT(setupSlot()), Qt::BlockingQueuedConnection);
     connect(this, SIGNAL(connectNotify(QString,int)), this, SLOT(connectHost(QString,int)),
             Qt::BlockingQueuedConnection);
     connect(this, SIGNAL(dropNotify(QAbstractSocket::SocketError,QString)),
