@@ -3,10 +3,13 @@
 #include "requestbook.h"
 #include "socketreader.h"
 
+#include <QByteArray>
 #include <QList>
+#include <QMetaMethod>
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QVector>
 
 // Modbus TCP client of one pump cabinet: turns typed requests into 12-byte
 // frames, matches each answer to its request by transaction identifier and
@@ -76,8 +79,21 @@ private:
     void reportFailure(const PendingRequest &command, const QString &reason);
     void discardUnasked();
     void deliver(const PendingRequest &request, quint16 value);
+    QMetaObject::Connection connectOnce(const QMetaMethod &signal, const char *signalText,
+                                        QObject *receiver, const char *slot);
+    QMetaMethod replySlot(const QMetaMethod &signal, const QObject *receiver, const char *slot);
+
+    // A reply slot found by its text, for its receiver's class.
+    struct ReplySlot
+    {
+        const QMetaObject *receiverClass = nullptr;
+        const char *slot = nullptr; // as the asker gave it
+        QByteArray text; // what it said when it was found
+        QMetaMethod method;
+    };
 
     QList<PendingRequest> pending;
+    QVector<ReplySlot> replySlots;
     int unitId = 0;
     quint16 transactionCounter = 0;
     QString host;
