@@ -33,8 +33,8 @@ void ShutdownSequence::start()
             // A rotor in a run phase, or one whose loop was ticked a moment ago, would
             // go on pumping with nothing left to stop it; a Stop kept for a link that
             // is down has not reached its rotor either, nor has one the cabinet
-            // refused to a loop.
-            // Without a link the loop ends here, but the rotor cannot be told.
+            // refused to a loop. Without a link the loop ends here, but the rotor
+            // cannot be told: it is named.
             if (rotor->mayStartByItself() || rotor->hasKeptStop() || rotor->mayStillBeRunning())
                 stops.stop(cabinet, i, CommandCause::Close);
             else if (cabinet->isConnected())

@@ -314,26 +314,32 @@ void MotorClient::deliver(const PendingRequest &request, quint16 value)
 
     // Just this one delivery: the asker may listen to the client's other signals for
     // good. The handle lets go of it without looking the names up again.
+    static const QMetaMethod stateSignal = QMetaMethod::fromSignal(&MotorClient::stateResponse);
+    static const QMetaMethod crpmSignal = QMetaMethod::fromSignal(&MotorClient::crpmResponse);
+    static const QMetaMethod directionSignal = QMetaMethod::fromSignal(&MotorClient::directionResponse);
+    static const QMetaMethod identifySignal = QMetaMethod::fromSignal(&MotorClient::identifyResponse);
+    static const QMetaMethod temperatureSignal = QMetaMethod::fromSignal(&MotorClient::temperatureResponse);
     QMetaObject::Connection delivery;
     switch (request.kind) {
     case StateRegister:
-        delivery = connect(this, SIGNAL(stateResponse(int,QString)), receiver, request.slot);
+        delivery = connectOnce(stateSignal, SIGNAL(stateResponse(int,QString)), receiver, request.slot);
         emit stateResponse(value, stateName(value));
         break;
     case CrpmRegister:
-        delivery = connect(this, SIGNAL(crpmResponse(int)), receiver, request.slot);
+        delivery = connectOnce(crpmSignal, SIGNAL(crpmResponse(int)), receiver, request.slot);
         emit crpmResponse(value);
         break;
     case DirectionRegister:
-        delivery = connect(this, SIGNAL(directionResponse(int)), receiver, request.slot);
+        delivery = connectOnce(directionSignal, SIGNAL(directionResponse(int)), receiver, request.slot);
         emit directionResponse(value != 0 ? 1 : 0);
         break;
     case IdentifyRegister:
-        delivery = connect(this, SIGNAL(identifyResponse(bool)), receiver, request.slot);
+        delivery = connectOnce(identifySignal, SIGNAL(identifyResponse(bool)), receiver, request.slot);
         emit identifyResponse(value == 1);
         break;
     case TemperatureRegister:
-        delivery = connect(this, SIGNAL(temperatureResponse(qreal)), receiver, request.slot);
+        delivery = connectOnce(temperatureSignal, SIGNAL(temperatureResponse(qreal)), receiver,
+                               request.slot);
         emit temperatureResponse(value * 0.1);
         break;
     default:
@@ -342,4 +348,37 @@ void MotorClient::deliver(const PendingRequest &request, quint16 value)
     }
     // A receiver that went during its own slot took it with it.
     QObject::disconnect(delivery);
+}
+
+// The connection QObject::connect() makes from the two texts, without reading them
+// again for every answer: that, and the signatures the other overloads write out,
+// cost more than the rest of a delivery. Qt's index-based connect takes the slot as
+// found once. A slot that cannot be found this way goes the way of the texts, which
+// says what is wrong with it.
+QMetaObject::Connection MotorClient::connectOnce(const QMetaMethod &signal, const char *signalText,
+                                                 QObject *receiver, const char *slot)
+{
+    const QMetaMethod method = replySlot(signal, receiver, slot);
+    if (!method.isValid())
+        return connect(this, signalText, receiver, slot);
+    return QMetaObject::connect(this, signal.methodIndex(), receiver, method.methodIndex(),
+                                Qt::AutoConnection);
+}
+
+QMetaMethod MotorClient::replySlot(const QMetaMethod &signal, const QObject *receiver, const char *slot)
+{
+    const QMetaObject *receiverClass = receiver->metaObject();
+    // The text is compared too: an asker's text may have gone, and another taken its place.
+    for (const ReplySlot &known : qAsConst(replySlots)) {
+        if (known.receiverClass == receiverClass && known.slot == slot && known.text == slot)
+            return known.method;
+    }
+    // SLOT() puts its code, 1, before the signature.
+    if (!slot || slot[0] != '1')
+        return QMetaMethod();
+    const int index = receiverClass->indexOfSlot(QMetaObject::normalizedSignature(slot + 1).constData());
+    if (index < 0 || !QMetaObject::checkConnectArgs(signal, receiverClass->method(index)))
+        return QMetaMethod();
+    replySlots.append(ReplySlot{receiverClass, slot, QByteArray(slot), receiverClass->method(index)});
+    return replySlots.constLast().method;
 }

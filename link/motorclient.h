@@ -3,11 +3,14 @@
 #include "requestbook.h"
 #include "socketreader.h"
 
+#include <QByteArray>
 #include <QList>
+#include <QMetaMethod>
 #include <QObject>
 #include <QPointer>
 #include <QSet>
 #include <QString>
+#include <QVector>
 
 // Modbus TCP client of one pump cabinet: turns typed requests into 12-byte
 // frames, matches each answer to its request by transaction identifier and
@@ -86,8 +89,21 @@ private:
     void reportOnWire(const PendingRequest &command);
     void discardUnasked();
     void deliver(const PendingRequest &request, quint16 value);
+    QMetaObject::Connection connectOnce(const QMetaMethod &signal, const char *signalText,
+                                        QObject *receiver, const char *slot);
+    QMetaMethod replySlot(const QMetaMethod &signal, const QObject *receiver, const char *slot);
+
+    // A reply slot found by its text, for its receiver's class.
+    struct ReplySlot
+    {
+        const QMetaObject *receiverClass = nullptr;
+        const char *slot = nullptr; // as the asker gave it
+        QByteArray text; // what it said when it was found
+        QMetaMethod method;
+    };
 
     QList<PendingRequest> pending;
+    QVector<ReplySlot> replySlots;
     // Commands the worker reported on the wire, till answered; and those answered
     // before that report was taken, which is then passed over.
     QSet<quint16> reportedOnWire;

@@ -7,11 +7,12 @@
 #include "historydatabase.h"
 #include "historypanel.h"
 #include "mainwindow.h"
+#include "plantnames.h"
+#include "recoverydialog.h"
 #include "rotorwidget.h"
 #include "simcabinet.h"
 #include "singleinstance.h"
 #include "startup.h"
-#include "plantnames.h"
 #include "testsupport.h"
 
 #include <QAbstractItemModelTester>
@@ -25,6 +26,7 @@
 #include <QStyle>
 #include <QMessageBox>
 #include <QStatusBar>
+#include <QTreeWidget>
 #include <QtTest>
 
 #include <csignal>
@@ -383,6 +385,18 @@ void tst_Application::closeNamesRotorsWhoseStopFailed()
     const QByteArray text = file.readAll();
     QVERIFY(text.contains("state=loopsLeft\n"));
     QVERIFY(text.contains("10.0.85.15\\rotor2\\looping=true\n"));
+
+    // The next start puts that loop to the operator, as after a program that died.
+    driver->sim(5)->clearFaults();
+    // The driver's folder, above the organisation's ("Dosivo A/S" is two levels).
+    const QString folder = settings.left(settings.indexOf(QLatin1Char('/') + QCoreApplication::organizationName()));
+    AppDriver next(nullptr, folder);
+    QPointer<RecoveryDialog> recovery;
+    QTRY_VERIFY_WITH_TIMEOUT(recovery = next.window()->findChild<RecoveryDialog *>(), 8000);
+    const auto *rotors = recovery->findChild<QTreeWidget *>(QStringLiteral("rotorList"));
+    QCOMPARE(rotors->topLevelItemCount(), 1);
+    QCOMPARE(rotors->topLevelItem(0)->text(0), QStringLiteral("10.0.85.15, rotor 2"));
+    recovery->findChild<QPushButton *>(QStringLiteral("leaveButton"))->click();
 }
 
 void tst_Application::closeSendsTheCommandsThatWait()

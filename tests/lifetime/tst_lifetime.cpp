@@ -2,16 +2,20 @@
 
 #include "cabinet.h"
 #include "cabinetlist.h"
+#include "recovery.h"
 #include "rotorhead.h"
+#include "settingsstore.h"
 #include "simcabinet.h"
 #include "stopwaiter.h"
 #include "testsupport.h"
 
+#include <QSettings>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
 
-class tst_Shutdown : public QObject
+class tst_Lifetime : public QObject
 {
     Q_OBJECT
 
@@ -21,19 +25,21 @@ private slots:
     void stopWaiterSaysWhatBecameOfEachStop_data();
     void stopWaiterSaysWhatBecameOfEachStop();
     void loopTickedAMomentBeforeTheEnd();
+    void recoveryIsReadyAfterTheAnswerIsHandled();
 };
 
-void tst_Shutdown::initTestCase()
+void tst_Lifetime::initTestCase()
 {
     TAVREL_REQUIRE_PRIVATE_NETWORK();
     TestSupport::failOnConnectWarnings();
     qRegisterMetaType<Cabinet *>();
 }
 
-void tst_Shutdown::shutdownNamesEveryRotorItCannotConfirm()
+void tst_Lifetime::shutdownNamesEveryRotorItCannotConfirm()
 {
     // Rotor 1 of .14 confirms its stop; .15 refuses it; .16 has lost its link
-    // before the end; .17 falls silent, so its link fails while the end waits.
+    // before the end, and its rotor 1, not looping, was given a Stop since, kept for
+    // the link; .17 falls silent, so its link fails while the end waits.
     CabinetList list;
     QList<SimCabinet *> sims;
     QList<Cabinet *> cabinets;
@@ -52,6 +58,8 @@ void tst_Shutdown::shutdownNamesEveryRotorItCannotConfirm()
     sims.at(1)->setExceptionAnswers(true);
     sims.at(2)->dropConnections();
     QTRY_VERIFY(!cabinets.at(2)->isConnected());
+    cabinets.at(2)->rotor(0)->stop();
+    QVERIFY(cabinets.at(2)->rotor(0)->hasKeptStop());
     sims.at(3)->setSilent(true);
 
     ShutdownSequence shutdown(&list);
@@ -63,17 +71,18 @@ void tst_Shutdown::shutdownNamesEveryRotorItCannotConfirm()
     QVERIFY(finished.wait(6000));
     QCOMPARE(shutdown.confirmedStopCount(), 1);
     QCOMPARE(sims.at(0)->rotorState(0), 1);
-    QCOMPARE(shutdown.notConnected(), QStringList({"10.0.85.16, rotor 3"}));
+    QCOMPARE(shutdown.notConnected(), QStringList({"10.0.85.16, rotor 1", "10.0.85.16, rotor 3"}));
     QCOMPARE(shutdown.refused(), QStringList({"10.0.85.15, rotor 2"}));
     QCOMPARE(shutdown.linkFailed(), QStringList({"10.0.85.17, rotor 4"}));
     QCOMPARE(shutdown.unconfirmedLine(), QStringLiteral(
-            "Pumps may still be running: 10.0.85.16 rotor 3, 10.0.85.17 rotor 4, 10.0.85.15 rotor 2"));
+            "Pumps may still be running: 10.0.85.16 rotor 1, 10.0.85.16 rotor 3, 10.0.85.17 rotor 4, "
+            "10.0.85.15 rotor 2"));
     QVERIFY(!shutdown.allConfirmed());
     qDeleteAll(cabinets);
     qDeleteAll(sims);
 }
 
-void tst_Shutdown::stopWaiterSaysWhatBecameOfEachStop_data()
+void tst_Lifetime::stopWaiterSaysWhatBecameOfEachStop_data()
 {
     QTest::addColumn<QString>("fault");
     QTest::addColumn<bool>("takeUp"); // the Stops were the operator's, given before
@@ -97,7 +106,7 @@ void tst_Shutdown::stopWaiterSaysWhatBecameOfEachStop_data()
             << QStringList({"0 Replaced", "1 Replaced", "2 Replaced", "3 Replaced"});
 }
 
-void tst_Shutdown::stopWaiterSaysWhatBecameOfEachStop()
+void tst_Lifetime::stopWaiterSaysWhatBecameOfEachStop()
 {
     QFETCH(QString, fault);
     QFETCH(bool, takeUp);
@@ -162,7 +171,7 @@ void tst_Shutdown::stopWaiterSaysWhatBecameOfEachStop()
     delete cabinet;
 }
 
-void tst_Shutdown::loopTickedAMomentBeforeTheEnd()
+void tst_Lifetime::loopTickedAMomentBeforeTheEnd()
 {
     // Loop mode ticked on a running rotor; the answer that would start the loop comes
     // once the end has begun. The end stops the rotor, and the answer starts nothing.
@@ -193,5 +202,44 @@ void tst_Shutdown::loopTickedAMomentBeforeTheEnd()
     delete sim;
 }
 
-QTEST_MAIN(tst_Shutdown)
-#include "tst_shutdown.moc"
+void tst_Lifetime::recoveryIsReadyAfterTheAnswerIsHandled()
+{
+    // The last rotor's answer ends the reading. Its window must not open from inside
+    // that answer's handling: the dialog's event loop would take the next answers in
+    // the middle of it.
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+    QCoreApplication::setOrganizationName(QStringLiteral("Dosivo A/S"));
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, folder.path());
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, folder.path());
+    const QString host = TestSupport::installationHost(19);
+    {
+        SettingsStore died; // never marked as ended
+        died.load({host}, 4);
+        died.setLoop(host, 1, {true, 2, 2, true});
+        died.markRunning();
+    }
+    SettingsStore store;
+    store.load({host}, 4);
+    std::unique_ptr<SimCabinet> sim(TestSupport::startSimulator(nullptr, host, 502));
+    Cabinet cabinet(host, 4, nullptr);
+    Recovery recovery;
+    recovery.collect(store, {&cabinet});
+    QCOMPARE(recovery.rotorCount(), 1);
+    QCOMPARE(recovery.rotorName(0), QStringLiteral("10.0.85.19, rotor 2"));
+
+    bool answering = false;
+    bool readyWhileAnswering = false;
+    QObject context;
+    connect(cabinet.rotor(1), &RotorHead::stateChanged, &context, [&] { answering = true; });
+    recovery.readRotors(); // its own listener comes between these two
+    connect(cabinet.rotor(1), &RotorHead::stateChanged, &context, [&] { answering = false; });
+    QSignalSpy ready(&recovery, &Recovery::ready);
+    connect(&recovery, &Recovery::ready, &context, [&] { readyWhileAnswering = answering; });
+    QVERIFY(ready.wait(5000));
+    QVERIFY(!readyWhileAnswering);
+    QCOMPARE(recovery.reading(0), Recovery::Stands);
+}
+
+QTEST_MAIN(tst_Lifetime)
+#include "tst_lifetime.moc"
