@@ -78,7 +78,7 @@ signals:
     void connectNotify(QString ip, int port);
     void dropNotify(QAbstractSocket::SocketError code, QString reason);
     // A command (a write, never a read) went onto the wire; emitted on the worker
-    // thread, before its answer can be taken.
+    // thread, before its answer comes in.
     void commandWritten(QByteArray frame);
 
 public slots:

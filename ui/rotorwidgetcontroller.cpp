@@ -89,7 +89,7 @@ void RotorWidgetController::showLinkDown()
 void RotorWidgetController::showInfo(const QString &state)
 {
     infoShown = state;
-    QStringList lines(state);
+    QStringList lines{state};
     for (const RotorHead::Refusal &refusal : rotor->refusals()) {
         QString line;
         switch (refusal.command) {
