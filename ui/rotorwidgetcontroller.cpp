@@ -113,13 +113,26 @@ void RotorWidgetController::showInfo(const QString &state)
             lines << line.arg(refusal.reason);
     }
     QLabel *label = widget->ui.rotorInfoLbl;
+    // A refusal's line is wider than the panel and wraps; a state alone does not.
+    label->setWordWrap(lines.size() > 1);
     label->setText(lines.join(QLatin1Char('\n')));
-    // Wrapped at the panel's width, every line of a refusal shows: the window grows
-    // if it must.
-    label->setMinimumHeight(lines.size() > 1 ? label->heightForWidth(label->width()) : 0);
+    fitInfoLabel();
+}
+
+// The window keeps the size it was given, and its layout squeezes a label of more than
+// one line: the label asks for the height its lines need, and the window grows to it.
+void RotorWidgetController::fitInfoLabel()
+{
+    QLabel *label = widget->ui.rotorInfoLbl;
+    const bool oneLine = !label->wordWrap() && !label->text().contains(QLatin1Char('\n'));
+    if (oneLine) {
+        label->setMinimumHeight(0);
+        return;
+    }
+    label->setMinimumHeight(label->wordWrap() ? label->heightForWidth(label->width()) : label->sizeHint().height());
     QWidget *window = label->window();
     const int needed = window->minimumSizeHint().height();
-    if (lines.size() > 1 && window->height() < needed)
+    if (window->height() < needed)
         window->resize(window->width(), needed);
 }
 

@@ -41,6 +41,7 @@ public slots:
 private:
     void showLinkDown();
     void showInfo(const QString &state);
+    void fitInfoLabel();
 
     RotorHead *rotor = nullptr;
     RotorWidget *widget;

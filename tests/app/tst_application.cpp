@@ -270,6 +270,10 @@ void tst_Application::loopWhoseStopIsRefusedTwice()
     QTRY_COMPARE_WITH_TIMEOUT(first->ui.rotorInfoLbl->text(), QStringLiteral("RUNNING\n") + refused, 4000);
     QCOMPARE(window()->statusBar()->currentMessage(),
              QStringLiteral("10.0.85.16, rotor 1 may still be running: its stop was refused (Modbus exception 4)"));
+    // Wrapped at the panel's width, every line shows: the window grew to make room.
+    QLabel *info = first->ui.rotorInfoLbl;
+    QTRY_VERIFY(info->height() >= info->heightForWidth(info->width()));
+    QVERIFY(info->heightForWidth(info->width()) >= 4 * info->fontMetrics().lineSpacing());
     QCOMPARE(runCommands(16, 0), QStringList({"start", "stop", "stop"}));
     QTest::qWait(1300); // past the pause that would have ended with a Start
     QCOMPARE(runCommands(16, 0), QStringList({"start", "stop", "stop"}));
