@@ -71,6 +71,7 @@ void MainWindowController::setCabinetModel(CabinetListModel *model)
 void MainWindowController::watchRotors(Cabinet *cabinet)
 {
     for (int i = 0; RotorHead *rotor = cabinet->rotor(i); ++i) {
+        QObject::disconnect(rotor, &RotorHead::mayStillBeRunningChanged, this, nullptr);
         connect(rotor, &RotorHead::mayStillBeRunningChanged, this,
                 [this, cabinet, i](bool mayRun, const QString &reason) {
             const QString name = PlantNames::rotorAt(cabinet->host(), i);
