@@ -43,10 +43,21 @@ void HistoryRecorder::watch(Cabinet *cabinet)
     connect(cabinet, &Cabinet::connectionError, this, &HistoryRecorder::cabinetFailed);
     connect(cabinet, &Cabinet::didDisconnect, this, &HistoryRecorder::cabinetDisconnected);
     connect(cabinet, &Cabinet::identifySent, this, &HistoryRecorder::cabinetIdentifySent);
+    connect(cabinet, &Cabinet::commandRefused, this, &HistoryRecorder::cabinetIdentifyRefused);
     for (int i = 0; RotorHead *rotor = cabinet->rotor(i); ++i) {
         connect(rotor, &RotorHead::commandSent, this,
                 [=](PumpCommand command, int oldValue, int newValue, CommandCause cause) {
-            rotorCommand(cabinet, i, command, oldValue, newValue, cause);
+            history->record(commandEvent(cabinet, i, command, oldValue, newValue, cause));
+        });
+        connect(rotor, &RotorHead::commandKept, this, [=](PumpCommand command, CommandCause cause) {
+            HistoryEvent e = commandEvent(cabinet, i, command, -1, -1, cause);
+            e.text = tr("%1 kept until the link is back").arg(e.text);
+            history->record(e);
+        });
+        connect(rotor, &RotorHead::sentCommandRefused, this,
+                [=](PumpCommand command, int oldValue, int newValue, CommandCause cause, const QString &reason) {
+            rotorCommandRefused(rotor, command, commandEvent(cabinet, i, command, oldValue, newValue, cause),
+                                reason);
         });
         connect(rotor, &RotorHead::stateChanged, this, [=](const QString &name, bool) {
             rotorState(cabinet, rotor, i, name);
@@ -55,8 +66,8 @@ void HistoryRecorder::watch(Cabinet *cabinet)
                 [=](LoopSetting setting, int oldValue, int newValue) {
             rotorLoopSetting(cabinet, i, setting, oldValue, newValue);
         });
-        connect(rotor, &RotorHead::loopHalted, this, [=](const QString &stateName) {
-            rotorLoopHalted(cabinet, i, stateName);
+        connect(rotor, &RotorHead::loopHalted, this, [=](const QString &reason) {
+            rotorLoopHalted(cabinet, i, reason);
         });
     }
 }
@@ -127,15 +138,31 @@ void HistoryRecorder::recordFailure(Cabinet *cabinet, const QString &reason)
 
 void HistoryRecorder::cabinetIdentifySent(Cabinet *cabinet, bool on)
 {
-    HistoryEvent e = event(HistoryKind::command(), cabinet, -1, tr("Identify"));
-    e.oldValue = onOff(!on);
-    e.newValue = onOff(on);
-    e.cause = commandCauseText(CommandCause::Operator);
+    history->record(commandEvent(cabinet, -1, PumpCommand::Identify, !on, on, CommandCause::Operator));
+}
+
+void HistoryRecorder::cabinetIdentifyRefused(Cabinet *cabinet, PumpCommand command, int value,
+                                             const QString &reason)
+{
+    HistoryEvent e = commandEvent(cabinet, -1, command, !value, value, CommandCause::Operator);
+    e.text = tr("%1 refused (%2)").arg(e.text, reason);
     history->record(e);
 }
 
-void HistoryRecorder::rotorCommand(Cabinet *cabinet, int rotorIndex, PumpCommand command,
-                                   int oldValue, int newValue, CommandCause cause)
+// Beside the row of the command it answers; a rotor that was to stop and may not have
+// is named so.
+void HistoryRecorder::rotorCommandRefused(const RotorHead *rotor, PumpCommand command, HistoryEvent e,
+                                          const QString &reason)
+{
+    e.text = tr("%1 refused (%2)").arg(e.text, reason);
+    if (command == PumpCommand::Stop && rotor->mayStillBeRunning())
+        e.text = tr("%1: may still be running").arg(e.text);
+    history->record(e);
+}
+
+// The command's row: its name, old and new value as a person reads them, and its cause.
+HistoryEvent HistoryRecorder::commandEvent(Cabinet *cabinet, int rotorIndex, PumpCommand command,
+                                           int oldValue, int newValue, CommandCause cause) const
 {
     HistoryEvent e = event(HistoryKind::command(), cabinet, rotorIndex, QString());
     switch (command) {
@@ -162,7 +189,7 @@ void HistoryRecorder::rotorCommand(Cabinet *cabinet, int rotorIndex, PumpCommand
         break;
     }
     e.cause = commandCauseText(cause);
-    history->record(e);
+    return e;
 }
 
 // The panels ask every second; only a change is news. The last state seen outlives
@@ -200,9 +227,9 @@ void HistoryRecorder::rotorLoopSetting(Cabinet *cabinet, int rotorIndex, LoopSet
     history->record(e);
 }
 
-void HistoryRecorder::rotorLoopHalted(Cabinet *cabinet, int rotorIndex, const QString &stateName)
+void HistoryRecorder::rotorLoopHalted(Cabinet *cabinet, int rotorIndex, const QString &reason)
 {
-    history->record(event(HistoryKind::loop(), cabinet, rotorIndex, tr("Loop halted: %1").arg(stateName)));
+    history->record(event(HistoryKind::loop(), cabinet, rotorIndex, tr("Loop halted: %1").arg(reason)));
 }
 
 void HistoryRecorder::closeStopUnconfirmed(Cabinet *cabinet, int rotorIndex, QString reason)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "commandcause.h"
+#include "historyevent.h"
 #include "pumpcommand.h"
 
 #include <QDateTime>
@@ -13,11 +14,11 @@
 class Cabinet;
 class History;
 class RotorHead;
-struct HistoryEvent;
 
 // Turns what the cabinets and rotor heads report into history rows: commands with
-// their causes, links lost and back, states that changed, the loops' settings, and
-// the program's start and end. It listens only; nothing in the control path waits.
+// their causes as they go onto the wire, those kept for a link and those refused,
+// links lost and back, states that changed, the loops' settings, and the program's
+// start and end. It listens only; nothing in the control path waits.
 class HistoryRecorder final : public QObject
 {
     Q_OBJECT
@@ -54,12 +55,15 @@ private:
     void linkDown(Link &link);
     void recordFailure(Cabinet *cabinet, const QString &reason);
     void cabinetIdentifySent(Cabinet *cabinet, bool on);
-    void rotorCommand(Cabinet *cabinet, int rotorIndex, PumpCommand command, int oldValue,
-                      int newValue, CommandCause cause);
+    void cabinetIdentifyRefused(Cabinet *cabinet, PumpCommand command, int value, const QString &reason);
+    void rotorCommandRefused(const RotorHead *rotor, PumpCommand command, HistoryEvent e,
+                             const QString &reason);
+    HistoryEvent commandEvent(Cabinet *cabinet, int rotorIndex, PumpCommand command, int oldValue,
+                              int newValue, CommandCause cause) const;
     void rotorState(Cabinet *cabinet, RotorHead *rotor, int rotorIndex, const QString &name);
     void rotorLoopSetting(Cabinet *cabinet, int rotorIndex, LoopSetting setting, int oldValue,
                           int newValue);
-    void rotorLoopHalted(Cabinet *cabinet, int rotorIndex, const QString &stateName);
+    void rotorLoopHalted(Cabinet *cabinet, int rotorIndex, const QString &reason);
     HistoryEvent event(const QString &kind, Cabinet *cabinet, int rotorIndex, const QString &text) const;
 
     History *history;

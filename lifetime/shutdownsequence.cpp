@@ -32,9 +32,10 @@ void ShutdownSequence::start()
         for (int i = 0; RotorHead *rotor = cabinet->rotor(i); ++i) {
             // A rotor in a run phase, or one whose loop was ticked a moment ago, would
             // go on pumping with nothing left to stop it; a Stop kept for a link that
-            // is down has not reached its rotor either. Without a link the loop ends
-            // here, but the rotor cannot be told: it is named.
-            if (rotor->mayStartByItself() || rotor->hasKeptStop())
+            // is down has not reached its rotor either, nor has one the cabinet
+            // refused to a loop. Without a link the loop ends here, but the rotor
+            // cannot be told: it is named.
+            if (rotor->mayStartByItself() || rotor->hasKeptStop() || rotor->mayStillBeRunning())
                 stops.stop(cabinet, i, CommandCause::Close);
             else if (cabinet->isConnected())
                 earlier.takeUp(cabinet, i); // the operator's own Stop, just before the end
@@ -107,7 +108,8 @@ QStringList ShutdownSequence::linkFailed() const
 
 QStringList ShutdownSequence::refused() const
 {
-    return stops.names({StopWaiter::Outcome::Refused}) + earlier.names({StopWaiter::Outcome::Refused});
+    const auto unconfirmed = {StopWaiter::Outcome::Refused, StopWaiter::Outcome::Replaced};
+    return stops.names(unconfirmed) + earlier.names(unconfirmed);
 }
 
 bool ShutdownSequence::allConfirmed() const
@@ -138,6 +140,9 @@ void ShutdownSequence::stopSettled(Cabinet *cabinet, int rotor, StopWaiter::Outc
         break;
     case StopWaiter::Outcome::Refused:
         emit stopUnconfirmed(cabinet, rotor, tr("the cabinet did not confirm the stop"));
+        break;
+    case StopWaiter::Outcome::Replaced:
+        emit stopUnconfirmed(cabinet, rotor, tr("a Start replaced the stop before it was sent"));
         break;
     case StopWaiter::Outcome::Waiting:
     case StopWaiter::Outcome::Confirmed:

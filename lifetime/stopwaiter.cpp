@@ -109,6 +109,13 @@ int StopWaiter::takeIn(Cabinet *cabinet, int rotor)
         settle(i, Outcome::Refused, reason);
         check();
     });
+    // Only a Start replaces a Stop that waits to go out: the rotor's last word is that.
+    connect(head, &RotorHead::commandWithdrawn, this, [this, i](PumpCommand command) {
+        if (command != PumpCommand::Stop)
+            return;
+        settle(i, Outcome::Replaced);
+        check();
+    });
     return i;
 }
 

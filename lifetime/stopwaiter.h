@@ -13,8 +13,9 @@
 class Cabinet;
 
 // Stops rotors, or takes up Stops given already, and says of each what became of
-// its Stop: confirmed by its echo, refused by the cabinet, lost with its link, or
-// kept for a link that is down. As good for one rotor as for the whole installation.
+// its Stop: confirmed by its echo, refused by the cabinet, lost with its link, kept
+// for a link that is down, or replaced before it went out. As good for one rotor as
+// for the whole installation.
 class StopWaiter final : public QObject
 {
     Q_OBJECT
@@ -27,6 +28,7 @@ public:
         Refused, // answered otherwise: an exception, out of step, another echo
         LinkLost, // the link failed, or the cabinet went, before the answer
         NotConnected, // kept for the link's return; the rotor may be running till then
+        Replaced, // a Start replaced it before it went out: the cabinet never got it
     };
     Q_ENUM(Outcome)
 

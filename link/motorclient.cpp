@@ -29,6 +29,9 @@ MotorClient::MotorClient(const QString &host, int port)
     , book(pending, [this](quint16 id) { return reader.isOnWire(id); },
            [this](quint16 id) { return reader.withdraw(id); })
 {
+    // Writes only: reads go out unannounced.
+    connect(&reader, &SocketReader::commandWritten, this, &MotorClient::commandWritten,
+            Qt::QueuedConnection);
 }
 
 void MotorClient::connectToHost()
@@ -38,6 +41,7 @@ void MotorClient::connectToHost()
     // Requests of a link that died will never be answered; kept, they would
     // turn every answer of the new link into a mismatch.
     book.reset();
+    reportedOnWire.clear();
     reader.connectToHost(host, port);
 }
 
@@ -162,12 +166,37 @@ bool MotorClient::readRegister(int reg, QObject *receiver, const char *slot)
 bool MotorClient::writeRegister(int reg, int value)
 {
     // The same command still waiting to go out is not repeated.
+    PendingRequest withdrawn;
     if (!book.addCommand(PendingRequest{nullptr, nullptr, transactionCounter, reg, unitId, true,
-                                        quint16(value)}))
+                                        quint16(value)}, &withdrawn))
         return true;
     const quint16 id = transactionCounter++;
-    return send(CabinetFrame::request(id, unitId, WriteSingleRegister, reg, quint16(value)),
-                "Failed writing to register, written %i instead of %lu!\n");
+    const bool sent = send(CabinetFrame::request(id, unitId, WriteSingleRegister, reg, quint16(value)),
+                           "Failed writing to register, written %i instead of %lu!\n");
+    // Told once the book is done with it: a listener may give the next command.
+    if (withdrawn.isWrite)
+        emit commandWithdrawn(withdrawn.unit, withdrawn.kind, withdrawn.value);
+    return sent;
+}
+
+void MotorClient::commandWritten(const QByteArray &frame)
+{
+    CabinetFrame::Frame command;
+    if (CabinetFrame::decodeRequest(frame.constData(), frame.size(), &command) != FrameSize
+        || reportedWithAnswer.remove(command.transactionId))
+        return;
+    reportedOnWire.insert(command.transactionId);
+    emit commandSent(command.unit, command.address, command.value);
+}
+
+// dataIsReady() takes every answer that has come, also one whose command's report from
+// the worker still waits in the queue behind it: listeners hear first that it went.
+void MotorClient::reportOnWire(const PendingRequest &command)
+{
+    if (reportedOnWire.remove(command.transactionId))
+        return;
+    reportedWithAnswer.insert(command.transactionId);
+    emit commandSent(command.unit, command.kind, command.value);
 }
 
 bool MotorClient::send(const QByteArray &frame, const char *failure)
@@ -212,10 +241,12 @@ bool MotorClient::takeAnswer(const CabinetFrame::Frame &answer)
     case RequestBook::Verdict::Answered:
         if (request.isWrite) {
             if (answer.function == WriteSingleRegister && answer.address == request.kind
-                && answer.value == request.value)
+                && answer.value == request.value) {
+                reportOnWire(request);
                 emit commandConfirmed(request.unit, request.kind, request.value);
-            else
+            } else {
                 reportFailure(request, tr("answered with a different echo"));
+            }
         } else if (request.slot) {
             deliver(request, answer.value);
         }
@@ -262,6 +293,7 @@ bool MotorClient::reportOutOfStep(const RequestBook::Outcome &outcome)
 
 void MotorClient::reportFailure(const PendingRequest &command, const QString &reason)
 {
+    reportOnWire(command);
     emit commandFailed(command.unit, command.kind, command.value, reason);
 }
 

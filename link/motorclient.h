@@ -8,6 +8,7 @@
 #include <QMetaMethod>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QString>
 #include <QVector>
 
@@ -65,9 +66,17 @@ signals:
     // person reads: whoever must know that a Stop took hold listens here.
     void commandConfirmed(int unit, int reg, int value);
     void commandFailed(int unit, int reg, int value, QString reason);
+    // A command went onto the wire, always before what became of it; or it was
+    // withdrawn before it did, replaced by a later one for the same unit and
+    // register, and never reaches the cabinet.
+    void commandSent(int unit, int reg, int value);
+    void commandWithdrawn(int unit, int reg, int value);
 
 protected slots:
     void dataIsReady();
+
+private slots:
+    void commandWritten(const QByteArray &frame);
 
 private:
     bool readRegister(int reg, QObject *receiver, const char *slot);
@@ -77,6 +86,7 @@ private:
     bool takeAnswer(const CabinetFrame::Frame &answer);
     bool reportOutOfStep(const RequestBook::Outcome &outcome);
     void reportFailure(const PendingRequest &command, const QString &reason);
+    void reportOnWire(const PendingRequest &command);
     void discardUnasked();
     void deliver(const PendingRequest &request, quint16 value);
     QMetaObject::Connection connectOnce(const QMetaMethod &signal, const char *signalText,
@@ -94,6 +104,10 @@ private:
 
     QList<PendingRequest> pending;
     QVector<ReplySlot> replySlots;
+    // Commands the worker reported on the wire, till answered; and those answered
+    // before that report was taken, which is then passed over.
+    QSet<quint16> reportedOnWire;
+    QSet<quint16> reportedWithAnswer;
     int unitId = 0;
     quint16 transactionCounter = 0;
     QString host;

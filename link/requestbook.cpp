@@ -25,14 +25,17 @@ bool RequestBook::isAskedAlready(int reg, int unit, const QObject *receiver, con
     });
 }
 
-bool RequestBook::addCommand(const PendingRequest &command)
+bool RequestBook::addCommand(const PendingRequest &command, PendingRequest *withdrawn)
 {
     for (auto it = pending.rbegin(); it != pending.rend(); ++it) {
         if (it->isWrite && it->unit == command.unit && it->kind == command.kind) {
             if (it->value == command.value && !isOnWire(it->transactionId))
                 return false;
-            if (it->value != command.value && withdraw(it->transactionId))
+            if (it->value != command.value && withdraw(it->transactionId)) {
+                if (withdrawn)
+                    *withdrawn = *it;
                 pending.erase(std::next(it).base());
+            }
             break;
         }
     }

@@ -57,8 +57,9 @@ public:
     bool isAskedAlready(int reg, int unit, const QObject *receiver, const char *slot) const;
     // Takes a command in; false when the same one still waits to go out, so that
     // nothing need be sent. A different one for the same unit and register that
-    // waits to go out is withdrawn: the cabinet gets what is wanted now.
-    bool addCommand(const PendingRequest &command);
+    // waits to go out is withdrawn: the cabinet gets what is wanted now. That one is
+    // put in withdrawn, if given (isWrite false when none was).
+    bool addCommand(const PendingRequest &command, PendingRequest *withdrawn = nullptr);
     bool isWritePending(int unit, int reg) const;
     bool isWritePending(int unit, int reg, int value) const;
     int pendingWriteCount() const;

@@ -68,7 +68,7 @@ bool SendQueue::replaceWithdrawnCommand(const QByteArray &command)
     return false;
 }
 
-QByteArray SendQueue::takeNext()
+QByteArray SendQueue::takeNext(bool *isCommand)
 {
     while (!frames.isEmpty()) {
         const bool readsWait = frames.size() > commands;
@@ -88,6 +88,8 @@ QByteArray SendQueue::takeNext()
         if (withdrawn.remove(transactionId))
             continue;
         wire.append(transactionId);
+        if (isCommand)
+            *isCommand = commandGoes;
         return frame;
     }
     return QByteArray();

@@ -22,8 +22,9 @@ public:
 
     void add(const QByteArray &frame);
     // The next request to write, counted as on the wire from now; empty when
-    // none waits. Withdrawn requests are skipped: they never go out.
-    QByteArray takeNext();
+    // none waits. Withdrawn requests are skipped: they never go out. isCommand, if
+    // given, tells whether it is a command.
+    QByteArray takeNext(bool *isCommand = nullptr);
     bool isEmpty() const;
 
     bool isOnWire(quint16 transactionId) const;

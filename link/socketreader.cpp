@@ -208,9 +208,10 @@ void SocketReader::writeData(QByteArray data)
 bool SocketReader::sendNext()
 {
     QByteArray frame;
+    bool command = false;
     {
         QMutexLocker locker(&linkMutex);
-        frame = sendQueue.takeNext();
+        frame = sendQueue.takeNext(&command);
         if (frame.isEmpty())
             return false;
         deadline.sent(clock.elapsed());
@@ -219,6 +220,8 @@ bool SocketReader::sendNext()
     // Out now, not on the socket's next write notification: a queued frame goes out
     // from the answer handler, where no flush request follows it.
     socket->flush();
+    if (command)
+        emit commandWritten(frame);
     if (!answerTimer->isActive())
         armAnswerDeadline();
     return true;

@@ -77,6 +77,9 @@ signals:
     void setupNotify();
     void connectNotify(QString ip, int port);
     void dropNotify(QAbstractSocket::SocketError code, QString reason);
+    // A command (a write, never a read) went onto the wire; emitted on the worker
+    // thread, before its answer comes in.
+    void commandWritten(QByteArray frame);
 
 public slots:
     void sockConnected();

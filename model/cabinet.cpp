@@ -3,35 +3,6 @@
 #include "cabinetprotocol.h"
 #include "rotorhead.h"
 
-#include <optional>
-
-namespace {
-
-struct Command
-{
-    PumpCommand command;
-    int value; // -1: none
-};
-
-// What a write to a register asked of a pump, in the model's words.
-std::optional<Command> commandOf(int reg, int value)
-{
-    switch (reg) {
-    case CabinetProtocol::RunRegister:
-        return Command{value == CabinetProtocol::RunStop ? PumpCommand::Stop : PumpCommand::Start, -1};
-    case CabinetProtocol::CrpmRegister:
-        return Command{PumpCommand::Speed, value};
-    case CabinetProtocol::DirectionRegister:
-        return Command{PumpCommand::Direction, value};
-    case CabinetProtocol::IdentifyRegister:
-        return Command{PumpCommand::Identify, value};
-    default:
-        return std::nullopt;
-    }
-}
-
-} // namespace
-
 Cabinet::Cabinet(const QString &host, int rotorCount, QObject *parent)
     : QObject(parent)
     , client(host, ModbusPort)
@@ -40,9 +11,15 @@ Cabinet::Cabinet(const QString &host, int rotorCount, QObject *parent)
     for (int i = 0; i < rotorCount; ++i)
         rotors.append(new RotorHead(&client, i, this));
     wireLink();
+    // The rotor heads hear of their own commands from the client; identify is the
+    // cabinet's.
     connect(&client, SIGNAL(commandConfirmed(int,int,int)), this, SLOT(clientCommandConfirmed(int,int,int)));
     connect(&client, SIGNAL(commandFailed(int,int,int,QString)),
             this, SLOT(clientCommandFailed(int,int,int,QString)));
+    connect(&client, &MotorClient::commandSent, this, [this](int, int reg, int value) {
+        if (reg == CabinetProtocol::IdentifyRegister)
+            emit identifySent(this, value == 1);
+    });
     linkCheck.setTimerType(Qt::PreciseTimer);
     linkCheck.setInterval(LinkCheckMs);
     connect(&linkCheck, &QTimer::timeout, this, &Cabinet::queryTemperature);
@@ -176,10 +153,13 @@ void Cabinet::queryIdentify()
 
 void Cabinet::setIdentify(bool on)
 {
-    if (on != identifyOn && isConnected()) {
+    if (on != identifyOn && isConnected())
         client.sendIdentify(on);
-        emit identifySent(this, on);
-    }
+}
+
+QString Cabinet::identifyRefusal() const
+{
+    return identifyRefused;
 }
 
 // A loop whose link was lost still counts: the rotor pumps on, and the loop goes
@@ -274,24 +254,18 @@ void Cabinet::identifyResponse(bool blinking)
 }
 
 // Identify goes with whatever unit was last used: it is the cabinet's own.
-void Cabinet::clientCommandConfirmed(int unit, int reg, int value)
+void Cabinet::clientCommandConfirmed(int, int reg, int value)
 {
-    const std::optional<Command> answered = commandOf(reg, value);
-    if (!answered)
+    if (reg != CabinetProtocol::IdentifyRegister)
         return;
-    if (answered->command == PumpCommand::Identify)
-        emit commandConfirmed(this, answered->command, answered->value);
-    else if (RotorHead *rotorHead = rotor(unit))
-        rotorHead->takeConfirmation(answered->command, answered->value);
+    identifyRefused.clear();
+    emit commandConfirmed(this, PumpCommand::Identify, value);
 }
 
-void Cabinet::clientCommandFailed(int unit, int reg, int value, QString reason)
+void Cabinet::clientCommandFailed(int, int reg, int value, QString reason)
 {
-    const std::optional<Command> refused = commandOf(reg, value);
-    if (!refused)
+    if (reg != CabinetProtocol::IdentifyRegister)
         return;
-    if (refused->command == PumpCommand::Identify)
-        emit commandRefused(this, refused->command, refused->value, reason);
-    else if (RotorHead *rotorHead = rotor(unit))
-        rotorHead->takeRefusal(refused->command, refused->value, reason);
+    identifyRefused = reason;
+    emit commandRefused(this, PumpCommand::Identify, value, reason);
 }

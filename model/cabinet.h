@@ -41,6 +41,9 @@ public:
     void queryTemperature();
     void queryIdentify();
     void setIdentify(bool on);
+    // Why the cabinet refused the last identify, till one is confirmed; empty when
+    // it did not.
+    QString identifyRefusal() const;
     bool noActiveLoops() const;
     int pendingRequestCount() const;
     int pendingCommandCount() const;
@@ -67,7 +70,7 @@ signals:
     // a rotor's commands are reported by its RotorHead.
     void commandConfirmed(Cabinet *, PumpCommand command, int value);
     void commandRefused(Cabinet *, PumpCommand command, int value, QString reason);
-    // For the history: an identify command went to the cabinet.
+    // For the history: an identify command went onto the wire to the cabinet.
     void identifySent(Cabinet *, bool on);
     // The whole seconds to the next attempt at a failed link went down.
     void nextAttemptChanged(Cabinet *);
@@ -94,6 +97,7 @@ private:
     QList<RotorHead *> rotors;
     QString hostText;
     bool identifyOn = false;
+    QString identifyRefused;
     QTimer linkCheck;
 
     // Set by the operator's connect; a failed link is then made again after the

@@ -15,6 +15,11 @@ void CabinetList::appendCabinet(Cabinet *cabinet)
     connect(cabinet, SIGNAL(didEmergencyStop(Cabinet*)), this, SLOT(childEmergencyStop(Cabinet*)));
     connect(cabinet, SIGNAL(nextAttemptChanged(Cabinet*)), this, SLOT(childNextAttemptChanged(Cabinet*)));
     connect(cabinet, SIGNAL(tooSlowChanged(Cabinet*)), this, SLOT(childTooSlowChanged(Cabinet*)));
+    // A refused identify shows in the row till one is confirmed.
+    connect(cabinet, SIGNAL(commandConfirmed(Cabinet*,PumpCommand,int)),
+            this, SLOT(childCommandAnswered(Cabinet*)));
+    connect(cabinet, SIGNAL(commandRefused(Cabinet*,PumpCommand,int,QString)),
+            this, SLOT(childCommandAnswered(Cabinet*)));
     emit childAppended();
 }
 
@@ -67,6 +72,11 @@ void CabinetList::childTooSlowChanged(Cabinet *sender)
 }
 
 void CabinetList::childNextAttemptChanged(Cabinet *sender)
+{
+    reportChange(sender);
+}
+
+void CabinetList::childCommandAnswered(Cabinet *sender)
 {
     reportChange(sender);
 }

@@ -32,6 +32,7 @@ protected slots:
     void childEmergencyStop(Cabinet *sender);
     void childNextAttemptChanged(Cabinet *sender);
     void childTooSlowChanged(Cabinet *sender);
+    void childCommandAnswered(Cabinet *sender);
 
 private:
     void reportChange(Cabinet *sender);

@@ -38,25 +38,36 @@ QVariant CabinetListModel::data(const QModelIndex &index, int role) const
             return QColor(Qt::yellow);
         return QColor(Qt::gray);
     case Qt::ToolTipRole:
-    case Qt::StatusTipRole:
-        if (cabinet->hasError()) {
-            const int wait = cabinet->secondsToNextAttempt();
-            if (wait > 0)
-                return tr("Error: %1. Next attempt in %2 s")
-                        .arg(cabinet->errorString(), QString::number(wait));
-            return tr("Error: ") + cabinet->errorString();
-        }
-        if (cabinet->isConnecting())
-            return tr("Connecting to pump cabinet: ") + cabinet->host();
-        if (cabinet->isConnected() && cabinet->isTooSlowForLoops()) {
-            return tr("Connected to: %1 (answers take %2 s: too slow for its loops)")
-                    .arg(cabinet->host(), QString::number(cabinet->answerMs() / 1000.0, 'f', 1));
-        }
-        if (cabinet->isConnected())
-            return tr("Connected to: ") + cabinet->host();
-        return QVariant();
+    case Qt::StatusTipRole: {
+        const QString tip = linkTip(cabinet);
+        if (cabinet->identifyRefusal().isEmpty())
+            return tip.isEmpty() ? QVariant() : QVariant(tip);
+        const QString refusal = tr("Identify refused (%1)").arg(cabinet->identifyRefusal());
+        return tip.isEmpty() ? refusal : tip + QStringLiteral(". ") + refusal;
+    }
     }
     return QVariant();
+}
+
+// What the row's link does, for its tip; empty before its first connection.
+QString CabinetListModel::linkTip(const Cabinet *cabinet) const
+{
+    if (cabinet->hasError()) {
+        const int wait = cabinet->secondsToNextAttempt();
+        if (wait > 0)
+            return tr("Error: %1. Next attempt in %2 s")
+                    .arg(cabinet->errorString(), QString::number(wait));
+        return tr("Error: ") + cabinet->errorString();
+    }
+    if (cabinet->isConnecting())
+        return tr("Connecting to pump cabinet: ") + cabinet->host();
+    if (cabinet->isConnected() && cabinet->isTooSlowForLoops()) {
+        return tr("Connected to: %1 (answers take %2 s: too slow for its loops)")
+                .arg(cabinet->host(), QString::number(cabinet->answerMs() / 1000.0, 'f', 1));
+    }
+    if (cabinet->isConnected())
+        return tr("Connected to: ") + cabinet->host();
+    return QString();
 }
 
 QVariant CabinetListModel::headerData(int, Qt::Orientation, int) const

@@ -27,5 +27,7 @@ protected slots:
     void childAppended();
 
 private:
+    QString linkTip(const Cabinet *cabinet) const;
+
     CabinetList *cabinets;
 };

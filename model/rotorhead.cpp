@@ -6,12 +6,44 @@
 #include <QThread>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace {
 
 // Emergency stop and priming end a running loop.
 bool stateHaltsLoop(int state)
 {
     return state == CabinetProtocol::EmergencyStop || state == CabinetProtocol::Priming;
+}
+
+// What a write to one of a rotor's own registers asked, in the model's words (value
+// -1 for Start and Stop); false for the cabinet's own (identify).
+bool rotorCommandOf(int reg, int value, PumpCommand *command, int *reported)
+{
+    *reported = value;
+    switch (reg) {
+    case CabinetProtocol::RunRegister:
+        *command = value == CabinetProtocol::RunStop ? PumpCommand::Stop : PumpCommand::Start;
+        *reported = -1;
+        return true;
+    case CabinetProtocol::CrpmRegister:
+        *command = PumpCommand::Speed;
+        return true;
+    case CabinetProtocol::DirectionRegister:
+        *command = PumpCommand::Direction;
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Start and Stop are one kind: the cabinet holds one or the other.
+bool sameKind(PumpCommand a, PumpCommand b)
+{
+    const auto kind = [](PumpCommand command) {
+        return command == PumpCommand::Start ? PumpCommand::Stop : command;
+    };
+    return kind(a) == kind(b);
 }
 
 } // namespace
@@ -35,6 +67,26 @@ RotorHead::RotorHead(MotorClient *client, int rotorIndex, QObject *parent)
     });
     loopClock.start();
     connect(&client->reader, SIGNAL(connected()), this, SLOT(updateAll()));
+    // What the link reports of this rotor's commands; commands are rare, so each
+    // rotor looks at every report and keeps its own.
+    const auto own = [this](void (RotorHead::*take)(PumpCommand, int)) {
+        return [this, take](int unit, int reg, int value) {
+            PumpCommand command = PumpCommand::Stop;
+            int reported = 0;
+            if (unit == this->rotorIndex && rotorCommandOf(reg, value, &command, &reported))
+                (this->*take)(command, reported);
+        };
+    };
+    connect(client, &MotorClient::commandSent, this, own(&RotorHead::takeSent));
+    connect(client, &MotorClient::commandWithdrawn, this, own(&RotorHead::takeWithdrawal));
+    connect(client, &MotorClient::commandConfirmed, this, own(&RotorHead::takeConfirmation));
+    connect(client, &MotorClient::commandFailed, this,
+            [this](int unit, int reg, int value, const QString &reason) {
+        PumpCommand command = PumpCommand::Stop;
+        int reported = 0;
+        if (unit == this->rotorIndex && rotorCommandOf(reg, value, &command, &reported))
+            takeRefusal(command, reported, reason);
+    });
     if (client->isConnected())
         updateAll();
 }
@@ -94,6 +146,16 @@ bool RotorHead::hasKeptStop() const
     return awaiting == Awaiting::KeptStop;
 }
 
+QList<RotorHead::Refusal> RotorHead::refusals() const
+{
+    return refused;
+}
+
+bool RotorHead::mayStillBeRunning() const
+{
+    return mayRun;
+}
+
 bool RotorHead::loopModeEnabled() const
 {
     return loopOn;
@@ -113,7 +175,7 @@ void RotorHead::setCrpm(int crpm)
 {
     if (!isConnected())
         return;
-    emit commandSent(PumpCommand::Speed, this->crpm, crpm, cause);
+    give(PumpCommand::Speed, crpm, this->crpm);
     this->crpm = crpm;
     client->setUnitId(rotorIndex);
     client->sendCrpm(crpm);
@@ -123,7 +185,7 @@ void RotorHead::setDirection(int dir)
 {
     if (!isConnected())
         return;
-    emit commandSent(PumpCommand::Direction, direction, dir != 0 ? 1 : 0, cause);
+    give(PumpCommand::Direction, dir != 0 ? 1 : 0, direction);
     direction = dir != 0 ? 1 : 0;
     client->setUnitId(rotorIndex);
     client->sendDirection(direction == 1);
@@ -205,15 +267,86 @@ void RotorHead::askState(const char *slot)
 
 // Every Start and Stop goes out here, so that whether the cabinet confirmed the last
 // one is known.
-void RotorHead::sendRunCommand(PumpCommand command)
+void RotorHead::sendRunCommand(PumpCommand command, int loopTry)
 {
+    give(command, -1, -1, loopTry);
     client->setUnitId(rotorIndex);
     if (command == PumpCommand::Start)
         client->sendStart();
     else
         client->sendStop();
     startConfirmed = false;
-    emit commandSent(command, -1, -1, cause);
+}
+
+// Noted before it is handed over: handing it over may withdraw the one it replaces,
+// whose old value it then takes.
+void RotorHead::give(PumpCommand command, int value, int oldValue, int loopTry)
+{
+    // The link does not repeat a command that still waits to go out.
+    for (int i = given.size() - 1; i >= 0; --i) {
+        const GivenCommand &last = given.at(i);
+        if (!sameKind(last.command, command))
+            continue;
+        if (last.command == command && last.value == value && !last.onWire)
+            return;
+        break;
+    }
+    given.append(GivenCommand{command, value, oldValue, cause, loopTry, false});
+}
+
+int RotorHead::indexOfGiven(PumpCommand command, int value, bool onWire) const
+{
+    for (int i = 0; i < given.size(); ++i) {
+        const GivenCommand &one = given.at(i);
+        if (one.command == command && one.value == value && one.onWire == onWire)
+            return i;
+    }
+    return -1;
+}
+
+bool RotorHead::hasGiven(PumpCommand kind) const
+{
+    return std::any_of(given.cbegin(), given.cend(),
+                       [kind](const GivenCommand &one) { return sameKind(one.command, kind); });
+}
+
+// Answers come in the order the commands went out.
+RotorHead::GivenCommand RotorHead::takeAnswered(PumpCommand command, int value)
+{
+    int i = indexOfGiven(command, value, true);
+    if (i < 0)
+        i = indexOfGiven(command, value, false);
+    if (i >= 0)
+        return given.takeAt(i);
+    return GivenCommand{command, value, value, cause, 0, true};
+}
+
+void RotorHead::takeSent(PumpCommand command, int value)
+{
+    int i = indexOfGiven(command, value, false);
+    if (i >= 0)
+        given[i].onWire = true;
+    else
+        i = indexOfGiven(command, value, true); // given again while the first went out
+    if (i < 0)
+        return; // not this rotor head's
+    emit commandSent(command, given.at(i).oldValue, value, given.at(i).cause);
+}
+
+void RotorHead::takeWithdrawal(PumpCommand command, int value)
+{
+    const int i = indexOfGiven(command, value, false);
+    if (i >= 0) {
+        // The cabinet held what the withdrawn one would have changed.
+        const int oldValue = given.takeAt(i).oldValue;
+        for (int j = i; j < given.size(); ++j) {
+            if (sameKind(given.at(j).command, command)) {
+                given[j].oldValue = oldValue;
+                break;
+            }
+        }
+    }
+    emit commandWithdrawn(command, value);
 }
 
 void RotorHead::armRunTimer(bool onSchedule)
@@ -298,7 +431,7 @@ void RotorHead::resumeLoop()
         setAwaiting(wasRunning ? Awaiting::ResumeStartAnswerWasRunning : Awaiting::ResumeStartAnswer);
         askState(SLOT(resumeStateResponse(int,QString)));
     } else {
-        sendRunCommand(PumpCommand::Stop);
+        sendRunCommand(PumpCommand::Stop, 1);
     }
     armForSchedule();
 }
@@ -322,7 +455,7 @@ void RotorHead::resumeStateResponse(int state, QString stateName)
         return;
     }
     const QScopedValueRollback<CommandCause> why(cause, CommandCause::Reconnection);
-    sendRunCommand(PumpCommand::Start);
+    sendRunCommand(PumpCommand::Start, 1);
 }
 
 void RotorHead::keepUnansweredStop()
@@ -331,20 +464,37 @@ void RotorHead::keepUnansweredStop()
     // the first.
     if (linkLostAt < 0)
         linkLostAt = loopClock.elapsed();
-    if (!isLoopRunning() && client->isWritePending(rotorIndex, CabinetProtocol::RunRegister,
-                                                   CabinetProtocol::RunStop))
+    if (!isLoopRunning() && awaiting != Awaiting::KeptStop
+        && client->isWritePending(rotorIndex, CabinetProtocol::RunRegister, CabinetProtocol::RunStop)) {
         awaiting = Awaiting::KeptStop;
+        // One that never reached the wire goes out on its giver's account when the link
+        // is back; one that did is sent again.
+        int i = indexOfGiven(PumpCommand::Stop, -1, false);
+        const bool reachedWire = i < 0;
+        if (reachedWire)
+            i = indexOfGiven(PumpCommand::Stop, -1, true);
+        const CommandCause giver = i >= 0 ? given.at(i).cause : CommandCause::Reconnection;
+        keptCause = reachedWire ? CommandCause::Reconnection : giver;
+        emit commandKept(PumpCommand::Stop, giver);
+    }
+    // Nothing handed to the link that failed goes out or is answered now.
+    given.clear();
 }
 
 void RotorHead::stop()
 {
+    const bool keptAlready = awaiting == Awaiting::KeptStop;
     awaiting = Awaiting::Nothing;
     endLoopPhase();
     if (isConnected()) {
         sendRunCommand(PumpCommand::Stop);
-    } else {
-        // The rotor may be pumping: it hears this first when the link is back.
-        awaiting = Awaiting::KeptStop;
+        return;
+    }
+    // The rotor may be pumping: it hears this first when the link is back.
+    awaiting = Awaiting::KeptStop;
+    if (!keptAlready) {
+        keptCause = cause;
+        emit commandKept(PumpCommand::Stop, cause);
     }
 }
 
@@ -353,7 +503,7 @@ void RotorHead::sendKeptStop()
     if (awaiting != Awaiting::KeptStop)
         return;
     awaiting = Awaiting::Nothing;
-    const QScopedValueRollback<CommandCause> why(cause, CommandCause::Reconnection);
+    const QScopedValueRollback<CommandCause> why(cause, keptCause);
     sendRunCommand(PumpCommand::Stop);
 }
 
@@ -401,7 +551,7 @@ void RotorHead::loopGotoPause()
         return;
     }
     loopTimer->stop();
-    sendRunCommand(PumpCommand::Stop);
+    sendRunCommand(PumpCommand::Stop, 1);
     armPauseTimer(true);
 }
 
@@ -418,7 +568,7 @@ void RotorHead::loopGotoRun()
         return;
     }
     loopTimer->stop();
-    sendRunCommand(PumpCommand::Start);
+    sendRunCommand(PumpCommand::Start, 1);
     armRunTimer(true);
 }
 
@@ -461,15 +611,63 @@ void RotorHead::updateAll()
 
 void RotorHead::takeConfirmation(PumpCommand command, int value)
 {
+    takeAnswered(command, value);
     // Echoes come in the order the commands went: the one with nothing sent after it
     // tells what the rotor was last told and heard.
     if ((command == PumpCommand::Start || command == PumpCommand::Stop)
         && !client->isWritePending(rotorIndex, CabinetProtocol::RunRegister))
         startConfirmed = command == PumpCommand::Start;
+    clearRefusal(command);
     emit commandConfirmed(command, value);
 }
 
+// A loop's phase command that the cabinet refuses is sent once more at once; refused
+// again, the loop halts rather than run a rotor it cannot command, and a rotor it
+// could not stop may still be pumping.
 void RotorHead::takeRefusal(PumpCommand command, int value, const QString &reason)
 {
+    const GivenCommand refusedCommand = takeAnswered(command, value);
+    const bool phaseCommand = refusedCommand.loopTry > 0 && isLoopRunning() && !hasGiven(command);
+    const bool again = phaseCommand && refusedCommand.loopTry == 1 && isConnected();
+    const bool halt = phaseCommand && refusedCommand.loopTry > 1;
+    setRefusal(command, reason);
+    if (halt && command == PumpCommand::Stop && !mayRun) {
+        mayRun = true;
+        emit mayStillBeRunningChanged(true, reason);
+    }
+    emit refusalsChanged();
+    emit sentCommandRefused(command, refusedCommand.oldValue, value, refusedCommand.cause, reason);
     emit commandRefused(command, value, reason);
+    if (again) {
+        const QScopedValueRollback<CommandCause> why(cause, refusedCommand.cause);
+        sendRunCommand(command, refusedCommand.loopTry + 1);
+    } else if (halt) {
+        endLoopPhase();
+        emit loopHalted(tr("command refused"));
+    }
+}
+
+void RotorHead::setRefusal(PumpCommand command, const QString &reason)
+{
+    for (Refusal &refusal : refused) {
+        if (sameKind(refusal.command, command)) {
+            refusal = Refusal{command, reason};
+            return;
+        }
+    }
+    refused.append(Refusal{command, reason});
+}
+
+void RotorHead::clearRefusal(PumpCommand kind)
+{
+    const auto gone = std::remove_if(refused.begin(), refused.end(),
+                                     [kind](const Refusal &refusal) { return sameKind(refusal.command, kind); });
+    if (gone == refused.end())
+        return;
+    refused.erase(gone, refused.end());
+    if (mayRun && sameKind(kind, PumpCommand::Stop)) {
+        mayRun = false;
+        emit mayStillBeRunningChanged(false, QString());
+    }
+    emit refusalsChanged();
 }

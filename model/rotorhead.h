@@ -5,6 +5,7 @@
 #include "pumpcommand.h"
 
 #include <QElapsedTimer>
+#include <QList>
 #include <QObject>
 #include <QScopedValueRollback>
 #include <QString>
@@ -41,6 +42,17 @@ public:
     // A stop given while the link was down, sent first when it is back; till then
     // the rotor may still be running.
     bool hasKeptStop() const;
+    // A command the cabinet refused, and why; kept till a later command of its kind
+    // (Start or Stop, speed, direction) is confirmed.
+    struct Refusal
+    {
+        PumpCommand command = PumpCommand::Stop;
+        QString reason;
+    };
+    QList<Refusal> refusals() const;
+    // The cabinet refused a loop's Stop twice: the loop halted, and the rotor may be
+    // pumping still, till a Start or Stop is confirmed.
+    bool mayStillBeRunning() const;
     bool loopModeEnabled() const;
     int loopRunSecs() const;
     int loopPauseSecs() const;
@@ -71,15 +83,27 @@ signals:
     void stateChanged(QString stateName, bool isRunning);
     void crpmChanged(int crpm);
     void directionChanged(int dir);
-    // For the history: what went to the cabinet and why (-1: no value), the loop's
-    // settings, and a loop the cabinet's state ended.
+    // For the history: a command that went onto the wire to the cabinet and why
+    // (-1: no value); a Stop kept for a link that is down; a command sent that the
+    // cabinet refused, with the same values; the loop's settings; and a loop that
+    // ended by itself, why in words a person reads (a state, or "command refused").
     void commandSent(PumpCommand command, int oldValue, int newValue, CommandCause cause);
+    void commandKept(PumpCommand command, CommandCause cause);
+    void sentCommandRefused(PumpCommand command, int oldValue, int newValue, CommandCause cause,
+                            QString reason);
     void loopSettingChanged(LoopSetting setting, int oldValue, int newValue);
-    void loopHalted(QString stateName);
+    void loopHalted(QString reason);
     // What the cabinet answered to a command for this rotor (-1: no value): its echo,
     // or not, and why in words a person reads.
     void commandConfirmed(PumpCommand command, int value);
     void commandRefused(PumpCommand command, int value, QString reason);
+    // A command replaced by a later one of its kind before it went out: the cabinet
+    // never gets it.
+    void commandWithdrawn(PumpCommand command, int value);
+    // refusals() changed.
+    void refusalsChanged();
+    // mayStillBeRunning() changed; the reason is the cabinet's for the last refusal.
+    void mayStillBeRunningChanged(bool mayRun, QString reason);
 
 protected slots:
     void loopGotoRun();
@@ -90,9 +114,6 @@ public slots:
     void rotorCrpmResponse(int crpm);
     void rotorDirectionResponse(int dir);
     void updateAll();
-    // The cabinet passes on the answers to this rotor's commands.
-    void takeConfirmation(PumpCommand command, int value);
-    void takeRefusal(PumpCommand command, int value, const QString &reason);
 
 private slots:
     void loopModeStateResponse(int state, QString stateName);
@@ -132,10 +153,33 @@ private:
         KeptStop,
     };
 
+    // A command handed to the link and not answered yet: what its history row needs
+    // once it is on the wire, and whether it is a loop's phase command.
+    struct GivenCommand
+    {
+        PumpCommand command = PumpCommand::Stop;
+        int value = -1; // as reported: -1 for Start and Stop
+        int oldValue = -1;
+        CommandCause cause = CommandCause::Operator;
+        int loopTry = 0; // a loop's phase command: 1, or 2 when sent again
+        bool onWire = false;
+    };
+
     // A kept Stop gives way only to a Start or Stop that reaches the cabinet.
     void setAwaiting(Awaiting what);
     void askState(const char *slot);
-    void sendRunCommand(PumpCommand command);
+    void sendRunCommand(PumpCommand command, int loopTry = 0);
+    void give(PumpCommand command, int value, int oldValue, int loopTry = 0);
+    int indexOfGiven(PumpCommand command, int value, bool onWire) const;
+    bool hasGiven(PumpCommand kind) const;
+    GivenCommand takeAnswered(PumpCommand command, int value);
+    // What the link reports of this rotor's commands.
+    void takeSent(PumpCommand command, int value);
+    void takeWithdrawal(PumpCommand command, int value);
+    void takeConfirmation(PumpCommand command, int value);
+    void takeRefusal(PumpCommand command, int value, const QString &reason);
+    void setRefusal(PumpCommand command, const QString &reason);
+    void clearRefusal(PumpCommand kind);
     void armRunTimer(bool onSchedule);
     void armPauseTimer(bool onSchedule);
     void armForSchedule();
@@ -166,4 +210,10 @@ private:
     qint64 linkLostAt = -1;
     // The last Start or Stop sent was a Start, and the cabinet echoed it.
     bool startConfirmed = false;
+    // Whose account a kept Stop goes out on: its giver's, or the link's return when
+    // it reached the wire before the link was lost.
+    CommandCause keptCause = CommandCause::Reconnection;
+    QList<GivenCommand> given; // in the order handed over
+    QList<Refusal> refused; // one per kind
+    bool mayRun = false;
 };

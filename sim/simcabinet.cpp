@@ -222,6 +222,12 @@ void SimCabinet::setExceptionAnswers(bool exception)
     exceptionAnswers = exception;
 }
 
+void SimCabinet::rejectWrites(int reg, int count)
+{
+    rejectedRegister = reg;
+    writesToReject = qMax(0, count);
+}
+
 void SimCabinet::clearFaults()
 {
     setRefusing(false);
@@ -232,6 +238,7 @@ void SimCabinet::clearFaults()
     cutAnswers = false;
     wrongTransactionId = false;
     exceptionAnswers = false;
+    writesToReject = 0;
     scripted.clear();
 }
 
@@ -279,6 +286,8 @@ QString SimCabinet::faultSummary() const
         faults << QStringLiteral("wrong transaction identifiers");
     if (exceptionAnswers)
         faults << QStringLiteral("exception answers");
+    if (writesToReject > 0)
+        faults << QStringLiteral("rejects the next %1 writes to register %2").arg(writesToReject).arg(rejectedRegister);
     return faults.isEmpty() ? QStringLiteral("no faults") : faults.join(QStringLiteral(", "));
 }
 
@@ -338,6 +347,10 @@ QByteArray SimCabinet::answer(const Request &request, const QByteArray &frame)
         return scripted.takeFirst();
     if (exceptionAnswers)
         return exceptionAnswer(request, ServerDeviceFailure);
+    if (writesToReject > 0 && request.function == WriteSingleRegister && request.reg == rejectedRegister) {
+        --writesToReject;
+        return exceptionAnswer(request, ServerDeviceFailure);
+    }
     if (request.unit >= RotorCount)
         return exceptionAnswer(request, IllegalDataAddress);
 

@@ -64,6 +64,9 @@ public:
     void setCutAnswers(bool cut);
     void setWrongTransactionId(bool wrong);
     void setExceptionAnswers(bool exception);
+    // The next count writes to this register are answered with Modbus exception 4
+    // and not carried out, as a controller that will not take a command does.
+    void rejectWrites(int reg, int count);
     void clearFaults();
     void sendUnrequested(int count);
     void sendUnrequested(const QByteArray &bytes);
@@ -125,6 +128,8 @@ private:
     bool cutAnswers = false;
     bool wrongTransactionId = false;
     bool exceptionAnswers = false;
+    int rejectedRegister = -1;
+    int writesToReject = 0;
 
     QList<QByteArray> scripted;
     QList<Request> seen;

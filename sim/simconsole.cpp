@@ -47,6 +47,8 @@ QString SimConsole::help()
         "  cut CABINET on|off          close the connection halfway through an answer\n"
         "  wrong-tid CABINET on|off    answer with a wrong transaction identifier\n"
         "  exception CABINET on|off    answer every request with a Modbus exception\n"
+        "  reject CABINET REGISTER N   answer the next N writes to REGISTER (7: start and stop)\n"
+        "                              with Modbus exception 4, not carrying them out\n"
         "  junk CABINET BYTES          send BYTES unrequested bytes to every client\n"
         "  refuse CABINET on|off       refuse connections (and drop the open ones)\n"
         "  drop CABINET                drop the open connections\n"
@@ -159,6 +161,15 @@ QString SimConsole::execute(const QString &line)
         return onOff(&SimCabinet::setExceptionAnswers);
     if (command == QLatin1String("refuse"))
         return onOff(&SimCabinet::setRefusing);
+    if (command == QLatin1String("reject")) {
+        bool regOk = false;
+        bool countOk = false;
+        const int reg = arg.toInt(&regOk);
+        const int count = words.value(3).toInt(&countOk);
+        if (words.size() != 4 || !regOk || !countOk || reg < 0 || reg > 0xffff || count < 0)
+            return usage;
+        return forEach([&](SimCabinet *cabinet) { cabinet->rejectWrites(reg, count); });
+    }
     if (command == QLatin1String("drop") && words.size() == 2)
         return forEach([](SimCabinet *cabinet) { cabinet->dropConnections(); });
     if (command == QLatin1String("clear") && words.size() == 2)

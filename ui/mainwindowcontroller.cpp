@@ -63,6 +63,25 @@ void MainWindowController::setCabinetModel(CabinetListModel *model)
     connect(ui.cabinetListView, &QAbstractItemView::viewportEntered, this,
             [this] { rowEntered(QModelIndex()); });
     connect(model, &QAbstractItemModel::dataChanged, this, &MainWindowController::refreshShownTip);
+    for (int row = 0; row < model->rowCount(); ++row)
+        watchRotors(model->cabinetAt(model->index(row)));
+}
+
+// A rotor that may still be running is news whether or not its cabinet is on display.
+void MainWindowController::watchRotors(Cabinet *cabinet)
+{
+    for (int i = 0; RotorHead *rotor = cabinet->rotor(i); ++i) {
+        QObject::disconnect(rotor, &RotorHead::mayStillBeRunningChanged, this, nullptr);
+        connect(rotor, &RotorHead::mayStillBeRunningChanged, this,
+                [this, cabinet, i](bool mayRun, const QString &reason) {
+            const QString name = PlantNames::rotorAt(cabinet->host(), i);
+            QStatusBar *bar = window.statusBar();
+            if (mayRun)
+                bar->showMessage(tr("%1 may still be running: its stop was refused (%2)").arg(name, reason));
+            else if (bar->currentMessage().startsWith(name + QLatin1Char(' ')))
+                bar->clearMessage();
+        });
+    }
 }
 
 bool MainWindowController::eventFilter(QObject *watched, QEvent *event)

@@ -63,6 +63,7 @@ private:
     static constexpr int RotorCount = 4;
 
     void selectCabinet(Cabinet *cabinet);
+    void watchRotors(Cabinet *cabinet);
     CabinetListModel *cabinetModel() const;
     void fitListToRows();
     void rowEntered(const QModelIndex &index);

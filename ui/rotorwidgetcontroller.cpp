@@ -35,6 +35,7 @@ void RotorWidgetController::setRotor(RotorHead *newRotor)
     connect(rotor, SIGNAL(stateChanged(QString,bool)), this, SLOT(rotorStateChanged(QString,bool)));
     connect(rotor, SIGNAL(crpmChanged(int)), this, SLOT(rotorCrpmChanged(int)));
     connect(rotor, SIGNAL(directionChanged(int)), this, SLOT(rotorDirectionChanged(int)));
+    connect(rotor, &RotorHead::refusalsChanged, this, [this] { showInfo(infoShown); });
     connect(refreshTimer, SIGNAL(timeout()), this, SLOT(refreshTimerCallback()));
     refreshTimer->start(RotorHead::StatePollMs);
 }
@@ -48,7 +49,7 @@ void RotorWidgetController::refresh()
     ui.cwBtn->setEnabled(false);
     ui.ccwBtn->setChecked(false);
     ui.cwBtn->setChecked(false);
-    ui.rotorInfoLbl->setText(QStringLiteral("-"));
+    showInfo(QStringLiteral("-"));
     ui.rotorBtn->setText(QStringLiteral("-"));
 
     rotor->queryCrpm();
@@ -74,13 +75,65 @@ void RotorWidgetController::refreshTimerCallback()
 void RotorWidgetController::showLinkDown()
 {
     Ui::rotorWidget &ui = widget->ui;
-    ui.rotorInfoLbl->setText(rotor->hasKeptStop() ? tr("NOT CONNECTED\nSTOP WAITING") : tr("NOT CONNECTED"));
+    showInfo(rotor->hasKeptStop() ? tr("NOT CONNECTED\nSTOP WAITING") : tr("NOT CONNECTED"));
     ui.rotorBtn->setText(tr("Stop"));
     ui.rotorBtn->setEnabled(true);
     ui.rotorSpeedBox->setEnabled(false);
     ui.ccwBtn->setEnabled(false);
     ui.cwBtn->setEnabled(false);
     ui.loopEnableCheck->setEnabled(true);
+}
+
+// What the rotor does, and below it each command the cabinet refused, till one of its
+// kind is confirmed.
+void RotorWidgetController::showInfo(const QString &state)
+{
+    infoShown = state;
+    QStringList lines{state};
+    for (const RotorHead::Refusal &refusal : rotor->refusals()) {
+        QString line;
+        switch (refusal.command) {
+        case PumpCommand::Start:
+            line = tr("START REFUSED (%1)");
+            break;
+        case PumpCommand::Stop:
+            line = rotor->mayStillBeRunning() ? tr("STOP REFUSED (%1) \u2014 MAY STILL BE RUNNING")
+                                              : tr("STOP REFUSED (%1)");
+            break;
+        case PumpCommand::Speed:
+            line = tr("SPEED REFUSED (%1)");
+            break;
+        case PumpCommand::Direction:
+            line = tr("DIRECTION REFUSED (%1)");
+            break;
+        case PumpCommand::Identify:
+            break;
+        }
+        if (!line.isEmpty())
+            lines << line.arg(refusal.reason);
+    }
+    QLabel *label = widget->ui.rotorInfoLbl;
+    // A refusal's line is wider than the panel and wraps; a state alone does not.
+    label->setWordWrap(lines.size() > 1);
+    label->setText(lines.join(QLatin1Char('\n')));
+    fitInfoLabel();
+}
+
+// The window keeps the size it was given, and its layout squeezes a label of more than
+// one line: the label asks for the height its lines need, and the window grows to it.
+void RotorWidgetController::fitInfoLabel()
+{
+    QLabel *label = widget->ui.rotorInfoLbl;
+    const bool oneLine = !label->wordWrap() && !label->text().contains(QLatin1Char('\n'));
+    if (oneLine) {
+        label->setMinimumHeight(0);
+        return;
+    }
+    label->setMinimumHeight(label->wordWrap() ? label->heightForWidth(label->width()) : label->sizeHint().height());
+    QWidget *window = label->window();
+    const int needed = window->minimumSizeHint().height();
+    if (window->height() < needed)
+        window->resize(window->width(), needed);
 }
 
 void RotorWidgetController::widgetCrpmChanged()
@@ -147,7 +200,7 @@ void RotorWidgetController::widgetPauseTimeChanged(int secs)
 void RotorWidgetController::rotorStateChanged(QString name, bool isRunning)
 {
     Ui::rotorWidget &ui = widget->ui;
-    ui.rotorInfoLbl->setText(name);
+    showInfo(name);
     ui.rotorBtn->setText(isRunning || rotor->isLoopRunning() ? tr("Stop") : tr("Start"));
     ui.rotorBtn->setEnabled(true);
     ui.rotorSpeedBox->setEnabled(true);

@@ -40,10 +40,13 @@ public slots:
 
 private:
     void showLinkDown();
+    void showInfo(const QString &state);
+    void fitInfoLabel();
 
     RotorHead *rotor = nullptr;
     RotorWidget *widget;
     QTimer *refreshTimer;
     bool restoreFocus = false;
     bool stoppedForEdit = false; // one stop per speed edit, however many keys it takes
+    QString infoShown; // the state line of the info label
 };

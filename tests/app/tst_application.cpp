@@ -53,6 +53,7 @@ private slots:
     void activationConnectsAndAClickShows();
     void startOnAPanelWritesSpeedThenStart();
     void loopRunsUntilAnEmergencyStop();
+    void loopWhoseStopIsRefusedTwice();
     void closeAsksWhileLoopsRun();
     void closeNamesRotorsWhoseStopFailed_data();
     void closeNamesRotorsWhoseStopFailed();
@@ -253,6 +254,53 @@ void tst_Application::loopRunsUntilAnEmergencyStop()
     QCOMPARE(first->ui.loopEnableCheck->checkState(), Qt::Checked);
 }
 
+void tst_Application::loopWhoseStopIsRefusedTwice()
+{
+    showConnected(6);
+    SimCabinet *sim = driver->sim(6);
+    RotorWidget *first = panel(1); // rotor 0
+    QTest::mouseClick(first->ui.loopEnableCheck, Qt::LeftButton);
+    QTest::mouseClick(first->ui.rotorBtn, Qt::LeftButton);
+    QTRY_COMPARE(runCommands(16, 0), QStringList({"start"}));
+    sim->rejectWrites(RunRegister, 2);
+
+    // The run phase's Stop refused, sent again at once and refused again: the loop
+    // halts, and the rotor is named as one that may still be running.
+    const QString refused = QStringLiteral("STOP REFUSED (Modbus exception 4) \u2014 MAY STILL BE RUNNING");
+    QTRY_COMPARE_WITH_TIMEOUT(first->ui.rotorInfoLbl->text(), QStringLiteral("RUNNING\n") + refused, 4000);
+    QCOMPARE(window()->statusBar()->currentMessage(),
+             QStringLiteral("10.0.85.16, rotor 1 may still be running: its stop was refused (Modbus exception 4)"));
+    // Wrapped at the panel's width, every line shows: the window grew to make room.
+    QLabel *info = first->ui.rotorInfoLbl;
+    QTRY_VERIFY(info->height() >= info->heightForWidth(info->width()));
+    QVERIFY(info->heightForWidth(info->width()) >= 4 * info->fontMetrics().lineSpacing());
+    QCOMPARE(runCommands(16, 0), QStringList({"start", "stop", "stop"}));
+    QTest::qWait(1300); // past the pause that would have ended with a Start
+    QCOMPARE(runCommands(16, 0), QStringList({"start", "stop", "stop"}));
+    QCOMPARE(first->ui.rotorBtn->text(), QStringLiteral("Stop"));
+
+    // No loop runs, yet the end stops it, as one that may still be running.
+    window()->close();
+    QCOMPARE(window()->statusBar()->currentMessage(), QStringLiteral("Stopping pumps: 0 of 1 confirmed"));
+    QTRY_VERIFY_WITH_TIMEOUT(!window()->isVisible(), 6000);
+    QCOMPARE(runCommands(16, 0), QStringList({"start", "stop", "stop", "stop"}));
+    QCOMPARE(sim->rotorState(0), 1);
+    QCOMPARE(driver->controller()->exitStatus(), 0);
+    driver->endProgram();
+    const QString c = QStringLiteral("|10.0.85.16|1|");
+    QCOMPARE(historyRows().filter(QRegularExpression(QStringLiteral("^(command|loop)\\|"))), QStringList({
+        "loop" + c + "Loop mode|off|on|operator",
+        "command" + c + "Speed (cRPM)|0|0|operator",
+        "command" + c + "Start|||operator",
+        "command" + c + "Stop|||loop phase",
+        "command" + c + "Stop refused (Modbus exception 4)|||loop phase",
+        "command" + c + "Stop|||loop phase",
+        "command" + c + "Stop refused (Modbus exception 4): may still be running|||loop phase",
+        "loop" + c + "Loop halted: command refused|||",
+        "command" + c + "Stop|||close",
+    }));
+}
+
 void tst_Application::closeAsksWhileLoopsRun()
 {
     showConnected(5);
@@ -449,6 +497,19 @@ void tst_Application::identifyShowsWhatTheCabinetConfirms()
     QTRY_VERIFY(identify->isEnabled());
     QVERIFY(identify->isChecked());
     QVERIFY(sim->identify());
+
+    // Refused: the row's tip says so till an identify is confirmed.
+    const QModelIndex row = list()->model()->index(7, 0);
+    sim->rejectWrites(IdentifyRegister, 1);
+    QTest::mouseClick(identify, Qt::LeftButton);
+    QTRY_COMPARE(row.data(Qt::ToolTipRole).toString(),
+                 QStringLiteral("Connected to: 10.0.85.17. Identify refused (Modbus exception 4)"));
+    QCOMPARE(row.data(Qt::StatusTipRole), row.data(Qt::ToolTipRole));
+    QTRY_VERIFY(identify->isEnabled());
+    QVERIFY(identify->isChecked());
+    QTest::mouseClick(identify, Qt::LeftButton);
+    QTRY_COMPARE(row.data(Qt::ToolTipRole).toString(), QStringLiteral("Connected to: 10.0.85.17"));
+    QVERIFY(!sim->identify());
 }
 
 void tst_Application::refusedCabinetIsTriedAgainUntilItConnects()
@@ -595,16 +656,26 @@ void tst_Application::historyOfASession()
     sim->setRotorState(0, 2);
     QTRY_COMPARE(first->ui.rotorInfoLbl->text(), QStringLiteral("EMERGENCY STOP"));
 
-    // The link lost and made again by the operator.
+    // The link lost, a Stop kept for it, and the link made again by the operator.
     const QModelIndex row = list()->model()->index(2, 0);
     sim->dropConnections();
     QTRY_VERIFY(row.data(Qt::ToolTipRole).toString().startsWith(QLatin1String("Error: ")));
     // The panel's rows come live, newest on top.
     HistoryModel *shown = driver->historyPanel()->model();
     QTRY_VERIFY(shown->rowCount() > 0 && shown->eventAt(0).text.startsWith(QLatin1String("Link lost")));
+    QTest::mouseClick(first->ui.rotorBtn, Qt::LeftButton);
+    QTRY_COMPARE(shown->eventAt(0).text, QStringLiteral("Stop kept until the link is back"));
     click(2, true);
     QTRY_COMPARE(row.data(Qt::DecorationRole).value<QColor>(), QColor(Qt::green));
-    QTRY_VERIFY(shown->eventAt(0).text.startsWith(QLatin1String("Reconnected")));
+    QTRY_COMPARE(shown->eventAt(0).text, QStringLiteral("Stop"));
+    QCOMPARE(shown->eventAt(1).text.left(11), QStringLiteral("Reconnected"));
+
+    // A direction the cabinet refuses.
+    QTRY_VERIFY(first->ui.ccwBtn->isEnabled());
+    sim->rejectWrites(DirectionRegister, 1);
+    QTest::mouseClick(first->ui.ccwBtn, Qt::LeftButton);
+    QTRY_COMPARE(first->ui.rotorInfoLbl->text(),
+                 QStringLiteral("EMERGENCY STOP\nDIRECTION REFUSED (Modbus exception 4)"));
 
     // A long loop on rotor 2, stopped by the close.
     RotorWidget *second = panel(2);
@@ -639,7 +710,11 @@ void tst_Application::historyOfASession()
         "state" + c + "1|State|RUNNING|STOPPED|",
         "state" + c + "1|State|STOPPED|EMERGENCY STOP|",
         "link" + c + "0|Link lost: The remote host closed the connection|||",
+        "command" + c + "1|Stop kept until the link is back|||operator",
         "link" + c + "0|Reconnected after N s|||",
+        "command" + c + "1|Stop|||operator",
+        "command" + c + "1|Direction|clockwise|counter-clockwise|operator",
+        "command" + c + "1|Direction refused (Modbus exception 4)|clockwise|counter-clockwise|operator",
         "loop" + c + "2|Loop mode|off|on|operator",
         "loop" + c + "2|On time (s)|1|36000|operator",
         "command" + c + "2|Speed (cRPM)|0|0|operator",

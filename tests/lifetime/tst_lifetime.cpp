@@ -101,6 +101,9 @@ void tst_Lifetime::stopWaiterSaysWhatBecameOfEachStop_data()
     QTest::newRow("cabinet gone while waiting") << "delete" << false << lost;
     QTest::newRow("not connected: kept for the link") << "down" << false << kept;
     QTest::newRow("Stops kept for the link, taken up") << "down" << true << kept;
+    // A Start given while the Stop still waited to go out took its place.
+    QTest::newRow("replaced before they were sent") << "replaced" << false
+            << QStringList({"0 Replaced", "1 Replaced", "2 Replaced", "3 Replaced"});
 }
 
 void tst_Lifetime::stopWaiterSaysWhatBecameOfEachStop()
@@ -122,6 +125,11 @@ void tst_Lifetime::stopWaiterSaysWhatBecameOfEachStop()
     }
     sim->setExceptionAnswers(fault == QLatin1String("exception"));
     sim->setSilent(fault == QLatin1String("drop") || fault == QLatin1String("delete"));
+    const bool replaced = fault == QLatin1String("replaced");
+    if (replaced) {
+        sim->setAnswerDelay(300);
+        cabinet->rotor(0)->queryState(false); // on the wire: the Stops wait behind it
+    }
 
     StopWaiter waiter;
     QSignalSpy settledSpy(&waiter, &StopWaiter::settled);
@@ -135,6 +143,8 @@ void tst_Lifetime::stopWaiterSaysWhatBecameOfEachStop()
             waiter.stop(cabinet, i, CommandCause::Close);
         }
     }
+    for (int i = 0; replaced && i < 4; ++i)
+        cabinet->rotor(i)->start();
     if (fault == QLatin1String("drop"))
         sim->dropConnections();
     if (fault == QLatin1String("delete"))
@@ -154,7 +164,8 @@ void tst_Lifetime::stopWaiterSaysWhatBecameOfEachStop()
     QCOMPARE(waiter.confirmedCount(), settled.filter(QStringLiteral("Confirmed")).size());
     using Outcome = StopWaiter::Outcome;
     // Named as when they were taken in, a cabinet gone or not.
-    QCOMPARE(waiter.names({Outcome::Confirmed, Outcome::Refused, Outcome::LinkLost, Outcome::NotConnected}),
+    QCOMPARE(waiter.names({Outcome::Confirmed, Outcome::Refused, Outcome::LinkLost, Outcome::NotConnected,
+                           Outcome::Replaced}),
              QStringList({"10.0.85.14, rotor 1", "10.0.85.14, rotor 2", "10.0.85.14, rotor 3",
                           "10.0.85.14, rotor 4"}));
     delete cabinet;

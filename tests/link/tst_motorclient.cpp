@@ -4,6 +4,7 @@
 #include "simcabinet.h"
 #include "testsupport.h"
 
+#include <QScopeGuard>
 #include <QtTest>
 
 #include <memory>
@@ -23,6 +24,7 @@ private slots:
     void decodesValues_data();
     void decodesValues();
     void takesTwoAnswersFromOneRead();
+    void commandSentIsToldBeforeItsAnswer();
     void matchesAnswersToRequests();
     void discardsBytesThatCameUnasked();
     void commandsPassWaitingReads();
@@ -246,6 +248,49 @@ void tst_MotorClient::takesTwoAnswersFromOneRead()
     QCOMPARE(recorder.calls.at(1).slot, QByteArray("otherCrpm"));
     QCOMPARE(recorder.calls.at(1).args, QVariantList({22}));
     QCOMPARE(client->reader.bytesAvailable(), qint64(0));
+}
+
+void tst_MotorClient::commandSentIsToldBeforeItsAnswer()
+{
+    // A cabinet on a thread of its own answers while this thread takes nothing in. The
+    // question's answer carries the Stop's echo too: both are taken at once, while the
+    // worker's word that the Stop went out still waits behind them.
+    QThread simThread;
+    SimCabinet *fast = TestSupport::startSimulator(nullptr);
+    fast->scriptAnswers({readAnswer(0, 11) + CabinetFrame::request(1, 0, CabinetProtocol::WriteSingleRegister,
+                                                                   CabinetProtocol::RunRegister, 1),
+                         QByteArray()});
+    fast->moveToThread(&simThread);
+    simThread.start();
+    const auto stopSim = qScopeGuard([&] {
+        fast->deleteLater();
+        simThread.quit();
+        simThread.wait();
+    });
+    {
+        MotorClient client(fast->name(), fast->port());
+        client.connectToHost();
+        QTRY_VERIFY(client.isConnected());
+        QStringList told;
+        connect(&client, &MotorClient::commandSent, this, [&](int unit, int reg, int value) {
+            told << QStringLiteral("sent %1 %2 %3").arg(unit).arg(reg).arg(value);
+        });
+        connect(&client, &MotorClient::commandConfirmed, this, [&](int unit, int reg, int value) {
+            told << QStringLiteral("confirmed %1 %2 %3").arg(unit).arg(reg).arg(value);
+        });
+        ReplyRecorder recorder;
+        client.readCrpm(&recorder, SLOT(crpmReply(int)));
+        client.sendStop();
+        QElapsedTimer waited;
+        waited.start();
+        while (!(client.reader.bytesAvailable() == 24 && client.reader.isOnWire(1)) && waited.elapsed() < 5000)
+            QThread::yieldCurrentThread();
+        QCOMPARE(client.reader.bytesAvailable(), qint64(24));
+        QVERIFY(told.isEmpty());
+        QTRY_COMPARE(told, QStringList({"sent 0 7 1", "confirmed 0 7 1"}));
+        QTest::qWait(50); // the worker's word, taken at last, adds nothing
+        QCOMPARE(told.size(), 2);
+    }
 }
 
 void tst_MotorClient::matchesAnswersToRequests()

@@ -358,10 +358,6 @@ void tst_Cabinet::loopBackAfterAnOutage()
     connect(head, &RotorHead::commandConfirmed, &context, [&](PumpCommand command) {
         confirmed += command == PumpCommand::Start || command == PumpCommand::Stop ? 1 : 0;
     });
-    int startsSent = 0;
-    connect(head, &RotorHead::commandSent, &context, [&](PumpCommand command) {
-        startsSent += command == PumpCommand::Start ? 1 : 0;
-    });
     QSignalSpy errors(cabinet.get(), &Cabinet::connectionError);
     QSignalSpy halted(head, &RotorHead::loopHalted);
     head->start();
@@ -387,9 +383,9 @@ void tst_Cabinet::loopBackAfterAnOutage()
             for (int i = 0; i < 50; ++i)
                 lost << QByteArray();
             sim->scriptAnswers(lost);
-            const int startsBefore = startsSent;
             QTRY_COMPARE_WITH_TIMEOUT(errors.count(), 1, 6000);
-            QCOMPARE(startsSent, startsBefore + 1); // taken by the cabinet, or lost on the way
+            // The on phase's Start was given: taken by the cabinet, or lost on the way.
+            QVERIFY(head->isRunCommandPending());
         } else {
             QTest::qWait(int(commands.at(2).second + 500 - clock.elapsed()));
             sim->setRefusing(true);

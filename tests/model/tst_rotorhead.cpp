@@ -14,6 +14,16 @@
 
 using namespace CabinetProtocol;
 
+namespace {
+
+const char *pumpCommandName(PumpCommand command)
+{
+    static const char *const names[] = {"Start", "Stop", "Speed", "Direction", "Identify"};
+    return names[int(command)];
+}
+
+} // namespace
+
 // Run commands as the simulator received them, with the time they arrived.
 class RunLog final : public QObject
 {
@@ -70,6 +80,10 @@ private slots:
     void linkDropsDuringAPause();
     void decidingQuestionLostWithTheLink_data();
     void decidingQuestionLostWithTheLink();
+    void commandsReportedAsTheyGoOut_data();
+    void commandsReportedAsTheyGoOut();
+    void loopPhaseCommandRefused_data();
+    void loopPhaseCommandRefused();
     void scheduleArithmetic_data();
     void scheduleArithmetic();
 
@@ -491,6 +505,121 @@ void tst_RotorHead::decidingQuestionLostWithTheLink()
     QTRY_COMPARE_WITH_TIMEOUT(log.commands.size(), 1, 3000);
     QCOMPARE(log.names(), QStringList({firstCommand}));
     QVERIFY(head.isLoopRunning());
+}
+
+void tst_RotorHead::commandsReportedAsTheyGoOut_data()
+{
+    // Commands given while a question holds the wire, and what the rotor head reports
+    // of them: a withdrawn one at once, a sent one once it is on the wire.
+    QTest::addColumn<QStringList>("given");
+    QTest::addColumn<QStringList>("reported");
+    QTest::addColumn<QStringList>("received"); // writes, as the cabinet got them
+    QTest::newRow("a Start replaced by a Stop") << QStringList({"start", "stop"})
+            << QStringList({"withdrawn Start -1", "sent Stop -1 -1 operator"}) << QStringList({"7=1"});
+    QTest::newRow("the same Stop twice: sent once") << QStringList({"stop", "stop"})
+            << QStringList({"sent Stop -1 -1 operator"}) << QStringList({"7=1"});
+    QTest::newRow("a speed replaced: the old value is the cabinet's") << QStringList({"speed 1000", "speed 2000"})
+            << QStringList({"withdrawn Speed 1000", "sent Speed 0 2000 operator"}) << QStringList({"2=2000"});
+    QTest::newRow("the loop's Stop keeps its cause") << QStringList({"loop stop", "start"})
+            << QStringList({"withdrawn Stop -1", "sent Start -1 -1 operator"}) << QStringList({"7=0"});
+}
+
+void tst_RotorHead::commandsReportedAsTheyGoOut()
+{
+    QFETCH(QStringList, given);
+    QFETCH(QStringList, reported);
+    QFETCH(QStringList, received);
+    auto owned = connectedHead(2);
+    QVERIFY(owned);
+    RotorHead &head = *owned;
+    QStringList reports;
+    connect(&head, &RotorHead::commandSent, this,
+            [&](PumpCommand command, int oldValue, int newValue, CommandCause cause) {
+        reports << QStringLiteral("sent %1 %2 %3 %4").arg(QString::fromLatin1(pumpCommandName(command)))
+                           .arg(oldValue).arg(newValue).arg(commandCauseText(cause));
+    });
+    connect(&head, &RotorHead::commandWithdrawn, this, [&](PumpCommand command, int value) {
+        reports << QStringLiteral("withdrawn %1 %2").arg(QString::fromLatin1(pumpCommandName(command))).arg(value);
+    });
+    sim->clearRequests();
+    sim->setAnswerDelay(300);
+    head.queryState(false); // on the wire first: the commands wait behind it
+    for (const QString &command : given) {
+        const QStringList words = command.split(QLatin1Char(' '));
+        if (words.first() == QLatin1String("loop")) {
+            const auto why = head.causeScope(CommandCause::LoopPhase);
+            head.stop();
+        } else if (words.first() == QLatin1String("start")) {
+            head.start();
+        } else if (words.first() == QLatin1String("stop")) {
+            head.stop();
+        } else {
+            head.setCrpm(words.at(1).toInt());
+        }
+    }
+    QCOMPARE(reports, reported.filter(QStringLiteral("withdrawn"))); // nothing sent yet
+    QTRY_COMPARE(reports, reported);
+    QTRY_COMPARE(sim->requests().size(), 1 + received.size());
+    QStringList writes;
+    for (const SimCabinet::Request &r : sim->requests()) {
+        if (r.function == WriteSingleRegister)
+            writes << QStringLiteral("%1=%2").arg(r.reg).arg(r.value);
+    }
+    QCOMPARE(writes, received);
+}
+
+void tst_RotorHead::loopPhaseCommandRefused_data()
+{
+    QTest::addColumn<bool>("stopRefused"); // or the Start at the end of the pause
+    QTest::addColumn<int>("refusals");
+    QTest::addColumn<QStringList>("sent"); // run commands, as the cabinet got them
+    QTest::addColumn<bool>("halted");
+    QTest::newRow("Stop refused once: sent again, the loop goes on")
+            << true << 1 << QStringList({"start", "start", "stop", "stop", "start"}) << false;
+    QTest::newRow("Stop refused twice: the loop halts, the rotor may still be running")
+            << true << 2 << QStringList({"start", "start", "stop", "stop"}) << true;
+    QTest::newRow("Start refused twice: the loop halts")
+            << false << 2 << QStringList({"start", "start", "stop", "start", "start"}) << true;
+}
+
+void tst_RotorHead::loopPhaseCommandRefused()
+{
+    QFETCH(bool, stopRefused);
+    QFETCH(int, refusals);
+    QFETCH(QStringList, sent);
+    QFETCH(bool, halted);
+    auto owned = connectedHead(1);
+    QVERIFY(owned);
+    RotorHead &head = *owned;
+    RunLog log(sim, 1);
+    QSignalSpy halts(&head, &RotorHead::loopHalted);
+    QSignalSpy mayRun(&head, &RotorHead::mayStillBeRunningChanged);
+    startLoop(head);
+    if (!stopRefused)
+        QTRY_COMPARE_WITH_TIMEOUT(log.commands.size(), 3, 3000); // the run phase's Stop
+    sim->rejectWrites(RunRegister, refusals);
+    QTRY_COMPARE_WITH_TIMEOUT(log.commands.size(), sent.size(), 3000);
+    QTest::qWait(1300); // a phase longer
+    QCOMPARE(log.names().mid(0, sent.size() + (halted ? 1 : 0)), sent);
+    QCOMPARE(head.isLoopRunning(), !halted);
+    QCOMPARE(halts.count(), halted ? 1 : 0);
+    if (halted)
+        QCOMPARE(halts.at(0).at(0).toString(), QStringLiteral("command refused"));
+    const bool mayStillRun = halted && stopRefused;
+    QCOMPARE(head.mayStillBeRunning(), mayStillRun);
+    QCOMPARE(mayRun.count(), mayStillRun ? 1 : 0);
+    if (mayStillRun)
+        QCOMPARE(mayRun.at(0), QVariantList({true, QStringLiteral("Modbus exception 4")}));
+    // Shown till a later command of its kind is confirmed: the retry, or the next one.
+    QCOMPARE(head.refusals().size(), halted ? 1 : 0);
+    if (!halted)
+        return;
+    QCOMPARE(int(head.refusals().first().command), int(stopRefused ? PumpCommand::Stop : PumpCommand::Start));
+    QCOMPARE(head.refusals().first().reason, QStringLiteral("Modbus exception 4"));
+    head.stop();
+    QTRY_VERIFY(head.refusals().isEmpty());
+    QVERIFY(!head.mayStillBeRunning());
+    QCOMPARE(mayRun.count(), mayStillRun ? 2 : 0);
 }
 
 void tst_RotorHead::scheduleArithmetic_data()

@@ -191,6 +191,18 @@ void tst_CabinetSim::answerFaults()
         sim->clearFaults();
     }
     {
+        // Only the writes to the register named, and only as many as asked.
+        peer.received.clear();
+        sim->rejectWrites(7, 1);
+        peer.send("000700000006000600020064"); // speed 100
+        peer.send("000800000006000600070001"); // stop
+        peer.send("000900000006000600070000"); // start
+        QTRY_COMPARE(peer.received.toHex(), QByteArray("000700000006000600020064" "000800000003008604"
+                                                       "000900000006000600070000"));
+        QCOMPARE(sim->stopCount(0), 0);
+        QCOMPARE(sim->startCount(0), 1);
+    }
+    {
         peer.received.clear();
         sim->sendUnrequested(100);
         QTRY_COMPARE(peer.received, QByteArray(100, char(0xa5)));
@@ -252,6 +264,8 @@ void tst_CabinetSim::console()
     QCOMPARE(sim->temperature(), 235);
     QCOMPARE(console.execute(QStringLiteral("delay %1:%2 40").arg(sim->name()).arg(sim->port())), ok);
     QCOMPARE(console.execute(QStringLiteral("silent all on")), ok);
+    QCOMPARE(console.execute(QStringLiteral("reject all 7 2")), ok);
+    QVERIFY(sim->faultSummary().contains(QLatin1String("rejects the next 2 writes to register 7")));
     QVERIFY(sim->faultSummary().contains(QLatin1String("answers delayed 40 ms")));
     QVERIFY(sim->faultSummary().contains(QLatin1String("silent")));
     QVERIFY(console.execute(QStringLiteral("status")).contains(QLatin1String("unit 2: 2 EMERGENCY STOP")));

@@ -31,6 +31,7 @@ private slots:
     void loopControlsReachTheRotor();
     void reattachingMovesThePoll();
     void stopWithoutALinkIsKept();
+    void refusedCommandShownTillOneOfItsKindIsConfirmed();
     void loopActsOnFreshInput();
 
 private:
@@ -289,6 +290,36 @@ void tst_RotorWidgetController::stopWithoutALinkIsKept()
     QCOMPARE(requestsOf(0).first(), QStringLiteral("stop"));
     QVERIFY(!heads.at(0)->hasKeptStop());
     QCOMPARE(ui.rotorBtn->text(), QStringLiteral("Start"));
+}
+
+void tst_RotorWidgetController::refusedCommandShownTillOneOfItsKindIsConfirmed()
+{
+    attach(0);
+    const Ui::rotorWidget &ui = panel->ui;
+    QTest::mouseClick(ui.rotorBtn, Qt::LeftButton);
+    QTRY_COMPARE(ui.rotorBtn->text(), QStringLiteral("Stop"));
+
+    // The Stop refused, then the direction: each on its own line below the state.
+    sim->rejectWrites(RunRegister, 1);
+    QTest::mouseClick(ui.rotorBtn, Qt::LeftButton);
+    QTRY_COMPARE(ui.rotorInfoLbl->text(), QStringLiteral("RUNNING\nSTOP REFUSED (Modbus exception 4)"));
+    QCOMPARE(sim->rotorState(0), 0);
+    sim->rejectWrites(DirectionRegister, 1);
+    QTest::mouseClick(ui.ccwBtn, Qt::LeftButton);
+    QTRY_COMPARE(ui.rotorInfoLbl->text(), QStringLiteral("RUNNING\nSTOP REFUSED (Modbus exception 4)\n"
+                                                         "DIRECTION REFUSED (Modbus exception 4)"));
+    // Kept while the panel shows another rotor, and the state is asked again.
+    attach(1);
+    QCOMPARE(ui.rotorInfoLbl->text(), QStringLiteral("STOPPED"));
+    attach(0);
+    QTRY_COMPARE(ui.rotorInfoLbl->text(), QStringLiteral("RUNNING\nSTOP REFUSED (Modbus exception 4)\n"
+                                                         "DIRECTION REFUSED (Modbus exception 4)"));
+
+    // A Stop confirmed ends the Stop's line; the direction's stays.
+    QTest::mouseClick(ui.rotorBtn, Qt::LeftButton);
+    QTRY_COMPARE(ui.rotorInfoLbl->text(), QStringLiteral("STOPPED\nDIRECTION REFUSED (Modbus exception 4)"));
+    QTest::mouseClick(ui.ccwBtn, Qt::LeftButton);
+    QTRY_COMPARE(ui.rotorInfoLbl->text(), QStringLiteral("STOPPED"));
 }
 
 void tst_RotorWidgetController::loopActsOnFreshInput()
