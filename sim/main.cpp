@@ -41,14 +41,14 @@ bool parseListen(const QString &text, QHostAddress *address, quint16 *port)
     return true;
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+struct Options
 {
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("tavrel-cabinet-sim"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(TAVREL_VERSION));
+    QStringList listens;
+    bool quiet = false;
+};
 
+Options parseOptions(const QCoreApplication &app)
+{
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Simulates Tavrel pump cabinets: Modbus TCP servers with four rotor heads each.\n"
@@ -70,30 +70,63 @@ int main(int argc, char **argv)
                  Installation::hostAddress(Installation::LastHost)));
     const QCommandLineOption quietOption(QStringLiteral("quiet"),
                                          QStringLiteral("Do not log every request."));
-    parser.addOption(listenOption);
-    parser.addOption(installationOption);
     const QCommandLineOption timestampsOption(
         QStringLiteral("timestamps"),
         QStringLiteral("Begin every line with the monotonic clock in milliseconds (the clock "
                        "QElapsedTimer reads), to line the log up with another program's events."));
+    parser.addOption(listenOption);
+    parser.addOption(installationOption);
     parser.addOption(quietOption);
     parser.addOption(timestampsOption);
     parser.process(app);
     stampLines = parser.isSet(timestampsOption);
 
-    QStringList listens = parser.values(listenOption);
+    Options options;
+    options.quiet = parser.isSet(quietOption);
+    options.listens = parser.values(listenOption);
     if (parser.isSet(installationOption)) {
         for (int host = Installation::FirstHost; host <= Installation::LastHost; ++host)
-            listens << Installation::hostAddress(host) + QStringLiteral(":502");
+            options.listens << Installation::hostAddress(host) + QStringLiteral(":502");
     }
-    if (listens.isEmpty()) {
+    return options;
+}
+
+// Whole lines typed on standard input go to the console; what it says is printed.
+void takeInput(QSocketNotifier *input, QByteArray *typed, SimConsole *console)
+{
+    char chunk[4096];
+    const ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
+    if (n <= 0) {
+        input->setEnabled(false); // end of input: keep serving
+        return;
+    }
+    typed->append(chunk, int(n));
+    int newline;
+    while ((newline = typed->indexOf('\n')) >= 0) {
+        const QString line = QString::fromLocal8Bit(typed->left(newline));
+        typed->remove(0, newline + 1);
+        const QString reply = console->execute(line);
+        if (!reply.isEmpty())
+            printLine(reply);
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("tavrel-cabinet-sim"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TAVREL_VERSION));
+    const Options options = parseOptions(app);
+    if (options.listens.isEmpty()) {
         std::fputs("tavrel-cabinet-sim: nothing to serve; give --listen or --installation "
                    "(see --help)\n", stderr);
         return 2;
     }
 
     SimConsole console;
-    for (const QString &listen : qAsConst(listens)) {
+    for (const QString &listen : options.listens) {
         QHostAddress address;
         quint16 port = 0;
         if (!parseListen(listen, &address, &port)) {
@@ -101,7 +134,7 @@ int main(int argc, char **argv)
             return 2;
         }
         auto *cabinet = new SimCabinet(&app);
-        cabinet->setLogging(!parser.isSet(quietOption));
+        cabinet->setLogging(!options.quiet);
         QObject::connect(cabinet, &SimCabinet::logLine, &app, printLine);
         if (!cabinet->listen(address, port)) {
             std::fprintf(stderr, "tavrel-cabinet-sim: cannot listen on %s: %s\n",
@@ -116,26 +149,9 @@ int main(int argc, char **argv)
 
     QObject::connect(&console, &SimConsole::quitRequested, &app, &QCoreApplication::quit,
                      Qt::QueuedConnection);
-
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
     QByteArray typed;
-    QObject::connect(&input, &QSocketNotifier::activated, &app, [&] {
-        char chunk[4096];
-        const ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
-        if (n <= 0) {
-            input.setEnabled(false); // end of input: keep serving
-            return;
-        }
-        typed.append(chunk, int(n));
-        int newline;
-        while ((newline = typed.indexOf('\n')) >= 0) {
-            const QString line = QString::fromLocal8Bit(typed.left(newline));
-            typed.remove(0, newline + 1);
-            const QString reply = console.execute(line);
-            if (!reply.isEmpty())
-                printLine(reply);
-        }
-    });
-
+    QObject::connect(&input, &QSocketNotifier::activated, &app,
+                     [&] { takeInput(&input, &typed, &console); });
     return app.exec();
 }

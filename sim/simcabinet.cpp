@@ -337,6 +337,82 @@ QByteArray SimCabinet::exceptionAnswer(const Request &request, int code)
 }
 
 // Applies one request and returns its answer.
+// The register's value in *value, or the exception code to answer with.
+int SimCabinet::read(const Request &request, const Rotor &rotor, const QString &prefix, int *value)
+{
+    if (request.value != 1)
+        return IllegalDataValue;
+    switch (request.reg) {
+    case StateRegister:
+        *value = rotor.state;
+        log(prefix + QStringLiteral("read state -> %1 %2").arg(*value).arg(rotorStateName(*value)));
+        return 0;
+    case CrpmRegister:
+        *value = rotor.speed;
+        break;
+    case DirectionRegister:
+        *value = rotor.direction;
+        break;
+    case IdentifyRegister:
+        *value = identifyOn ? 1 : 0;
+        break;
+    case TemperatureRegister:
+        *value = temperature();
+        break;
+    default:
+        return IllegalDataAddress;
+    }
+    log(prefix + QStringLiteral("read %1 -> %2").arg(registerName(request.reg)).arg(*value));
+    return 0;
+}
+
+// Carries the write out, or says with which exception code it is refused.
+int SimCabinet::write(const Request &request, Rotor &rotor, const QString &prefix)
+{
+    const int value = request.value;
+    switch (request.reg) {
+    case CrpmRegister:
+        if (value > MaxCrpm)
+            return IllegalDataValue;
+        rotor.speed = value;
+        log(prefix + QStringLiteral("write speed %1").arg(value));
+        return 0;
+    case DirectionRegister:
+        if (value > 1)
+            return IllegalDataValue;
+        rotor.direction = value;
+        log(prefix + QStringLiteral("write direction %1").arg(value));
+        return 0;
+    case RunRegister:
+        if (value == RunStart) {
+            ++rotor.starts;
+            if (isLatched(rotor.state)) {
+                log(prefix + QStringLiteral("start, ignored in %1").arg(rotorStateName(rotor.state)));
+            } else {
+                rotor.state = 0;
+                log(prefix + QStringLiteral("start"));
+            }
+            return 0;
+        }
+        if (value == RunStop) {
+            ++rotor.stops;
+            if (!isLatched(rotor.state))
+                rotor.state = 1;
+            log(prefix + QStringLiteral("stop"));
+            return 0;
+        }
+        return IllegalDataValue;
+    case IdentifyRegister:
+        if (value > 1)
+            return IllegalDataValue;
+        identifyOn = value == 1;
+        log(prefix + QStringLiteral("write identify %1").arg(value));
+        return 0;
+    default:
+        return IllegalDataAddress;
+    }
+}
+
 QByteArray SimCabinet::answer(const Request &request, const QByteArray &frame)
 {
     seen.append(request);
@@ -358,76 +434,17 @@ QByteArray SimCabinet::answer(const Request &request, const QByteArray &frame)
     const QString prefix = QStringLiteral("%1 unit %2: ").arg(name()).arg(request.unit);
     int value = 0;
 
-    if (request.function == ReadInputRegister) {
-        if (request.value != 1)
-            return exceptionAnswer(request, IllegalDataValue);
-        switch (request.reg) {
-        case StateRegister:
-            value = rotor.state;
-            log(prefix + QStringLiteral("read state -> %1 %2").arg(value).arg(rotorStateName(value)));
-            break;
-        case CrpmRegister:
-            value = rotor.speed;
-            break;
-        case DirectionRegister:
-            value = rotor.direction;
-            break;
-        case IdentifyRegister:
-            value = identifyOn ? 1 : 0;
-            break;
-        case TemperatureRegister:
-            value = temperature();
-            break;
-        default:
-            return exceptionAnswer(request, IllegalDataAddress);
-        }
-        if (request.reg != StateRegister)
-            log(prefix + QStringLiteral("read %1 -> %2").arg(registerName(request.reg)).arg(value));
-    } else if (request.function == WriteSingleRegister) {
+    int exception = 0;
+    if (request.function == ReadInputRegister)
+        exception = read(request, rotor, prefix, &value);
+    else if (request.function == WriteSingleRegister)
+        exception = write(request, rotor, prefix);
+    else
+        exception = IllegalFunction;
+    if (exception != 0)
+        return exceptionAnswer(request, exception);
+    if (request.function == WriteSingleRegister)
         value = request.value;
-        switch (request.reg) {
-        case CrpmRegister:
-            if (value > MaxCrpm)
-                return exceptionAnswer(request, IllegalDataValue);
-            rotor.speed = value;
-            log(prefix + QStringLiteral("write speed %1").arg(value));
-            break;
-        case DirectionRegister:
-            if (value > 1)
-                return exceptionAnswer(request, IllegalDataValue);
-            rotor.direction = value;
-            log(prefix + QStringLiteral("write direction %1").arg(value));
-            break;
-        case RunRegister:
-            if (value == RunStart) {
-                ++rotor.starts;
-                if (isLatched(rotor.state)) {
-                    log(prefix + QStringLiteral("start, ignored in %1").arg(rotorStateName(rotor.state)));
-                } else {
-                    rotor.state = 0;
-                    log(prefix + QStringLiteral("start"));
-                }
-            } else if (value == RunStop) {
-                ++rotor.stops;
-                if (!isLatched(rotor.state))
-                    rotor.state = 1;
-                log(prefix + QStringLiteral("stop"));
-            } else {
-                return exceptionAnswer(request, IllegalDataValue);
-            }
-            break;
-        case IdentifyRegister:
-            if (value > 1)
-                return exceptionAnswer(request, IllegalDataValue);
-            identifyOn = value == 1;
-            log(prefix + QStringLiteral("write identify %1").arg(value));
-            break;
-        default:
-            return exceptionAnswer(request, IllegalDataAddress);
-        }
-    } else {
-        return exceptionAnswer(request, IllegalFunction);
-    }
 
     quint16 transactionId = request.transactionId;
     if (wrongTransactionId)

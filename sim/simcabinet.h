@@ -105,6 +105,8 @@ private:
 
     void acceptConnections();
     QByteArray answer(const Request &request, const QByteArray &frame);
+    int read(const Request &request, const Rotor &rotor, const QString &prefix, int *value);
+    int write(const Request &request, Rotor &rotor, const QString &prefix);
     QByteArray exceptionAnswer(const Request &request, int code);
     void log(const QString &text);
     bool reopen();

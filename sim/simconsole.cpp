@@ -100,6 +100,13 @@ QString SimConsole::execute(const QString &line)
     if (!error.isEmpty())
         return error;
 
+    return apply(command, words, targets);
+}
+
+// A command with its cabinets chosen: "ok", what to show, or what is wrong.
+QString SimConsole::apply(const QString &command, const QStringList &words,
+                          const QList<SimCabinet *> &targets)
+{
     const QString arg = words.value(2);
     const QString usage = QStringLiteral("usage error; try help");
     auto forEach = [&targets](const std::function<void(SimCabinet *)> &apply) {
@@ -174,24 +181,28 @@ QString SimConsole::execute(const QString &line)
         return forEach([](SimCabinet *cabinet) { cabinet->dropConnections(); });
     if (command == QLatin1String("clear") && words.size() == 2)
         return forEach([](SimCabinet *cabinet) { cabinet->clearFaults(); });
-    if (command == QLatin1String("status")) {
-        QStringList lines;
-        for (SimCabinet *cabinet : qAsConst(targets)) {
-            lines << QStringLiteral("%1:%2  %3 client(s), %4 C, identify %5, %6")
-                         .arg(cabinet->name()).arg(cabinet->port())
-                         .arg(cabinet->connectionCount())
-                         .arg(cabinet->temperature() / 10.0)
-                         .arg(cabinet->identify() ? QStringLiteral("on") : QStringLiteral("off"))
-                         .arg(cabinet->faultSummary());
-            for (int unit = 0; unit < SimCabinet::RotorCount; ++unit) {
-                lines << QStringLiteral("  unit %1: %2 %3, speed %4, direction %5")
-                             .arg(unit).arg(cabinet->rotorState(unit))
-                             .arg(rotorStateName(cabinet->rotorState(unit)))
-                             .arg(cabinet->rotorSpeed(unit))
-                             .arg(cabinet->rotorDirection(unit));
-            }
-        }
-        return lines.join(QLatin1Char('\n'));
-    }
+    if (command == QLatin1String("status"))
+        return status(targets);
     return QStringLiteral("unknown command '%1'; try help").arg(command);
+}
+
+QString SimConsole::status(const QList<SimCabinet *> &targets)
+{
+    QStringList lines;
+    for (SimCabinet *cabinet : targets) {
+        lines << QStringLiteral("%1:%2  %3 client(s), %4 C, identify %5, %6")
+                     .arg(cabinet->name()).arg(cabinet->port())
+                     .arg(cabinet->connectionCount())
+                     .arg(cabinet->temperature() / 10.0)
+                     .arg(cabinet->identify() ? QStringLiteral("on") : QStringLiteral("off"))
+                     .arg(cabinet->faultSummary());
+        for (int unit = 0; unit < SimCabinet::RotorCount; ++unit) {
+            lines << QStringLiteral("  unit %1: %2 %3, speed %4, direction %5")
+                         .arg(unit).arg(cabinet->rotorState(unit))
+                         .arg(rotorStateName(cabinet->rotorState(unit)))
+                         .arg(cabinet->rotorSpeed(unit))
+                         .arg(cabinet->rotorDirection(unit));
+        }
+    }
+    return lines.join(QLatin1Char('\n'));
 }

@@ -26,6 +26,8 @@ signals:
 
 private:
     QList<SimCabinet *> select(const QString &which, QString *error) const;
+    QString apply(const QString &command, const QStringList &words, const QList<SimCabinet *> &targets);
+    static QString status(const QList<SimCabinet *> &targets);
 
     QList<SimCabinet *> cabinets;
 };
