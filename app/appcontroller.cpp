@@ -17,6 +17,7 @@
 AppController::AppController()
     : hostPrefix(Installation::HostPrefix)
     , recorder(&history)
+    , alarms(&history)
     , cabinetModel(&cabinetList, this)
     , shutdown(&cabinetList)
     , windowController(this)
@@ -28,6 +29,7 @@ AppController::AppController()
                                     Installation::RotorsPerCabinet, this);
         cabinetList.appendCabinet(cabinet);
         recorder.watch(cabinet);
+        alarms.watch(cabinet);
         hosts << cabinet->host();
     }
     // The model announces no rows as they come, so the view gets it complete.
@@ -45,7 +47,10 @@ AppController::AppController()
     connect(&shutdown, &ShutdownSequence::willStop, &session, &SessionKeeper::endingBegins);
     // The settings keep how the last run ended; the history only writes it down.
     connect(&session, &SessionKeeper::lastRunDied, &recorder, &HistoryRecorder::lastRunDied);
+    alarms.showIn(windowController.mainWindow());
+    alarms.watchEnd(&shutdown);
     session.start(cabinetList, &windowController);
+    alarms.useSettings(session.settings());
 
     connect(&signalWatcher, SIGNAL(signalled(int)), this, SLOT(signalled(int)));
     connect(&shutdown, SIGNAL(finished()), this, SLOT(endedBySignal()));
@@ -59,6 +64,7 @@ AppController::AppController()
 
 AppController::~AppController()
 {
+    alarms.finish();
     if (exitStatus() != 0)
         session.endWithUnconfirmedStops();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "alarmkeeper.h"
 #include "cabinetlist.h"
 #include "cabinetlistmodel.h"
 #include "history.h"
@@ -24,6 +25,7 @@ public:
 
     // 0 unless the end sent stops it could not confirm.
     int exitStatus() const;
+    AlarmKeeper *alarmKeeper() { return &alarms; }
 
 signals:
     // The end by a signal has done what it could; the event loop ends with this status.
@@ -41,6 +43,8 @@ private:
     // Outlives the window and the roster, so that the close's rows and the end are written.
     History history;
     HistoryRecorder recorder;
+    // Outlives the window and the end, whose unconfirmed stops it raises.
+    AlarmKeeper alarms;
     CabinetList cabinetList;
     CabinetListModel cabinetModel;
     ShutdownSequence shutdown;

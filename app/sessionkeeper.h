@@ -38,6 +38,9 @@ public:
     // Once the window shows the complete roster.
     void start(const QList<Cabinet *> &cabinets, MainWindowController *windowController);
 
+    // Loaded by start(); the alarms take their command and the save failures from it.
+    SettingsStore *settings() { return &store; }
+
     static constexpr int RecordMs = 1000;
     static constexpr int AliveMs = 30000;
 

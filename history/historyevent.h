@@ -27,7 +27,8 @@ inline QString link() { return QStringLiteral("link"); }
 inline QString state() { return QStringLiteral("state"); }
 inline QString loop() { return QStringLiteral("loop"); }
 inline QString program() { return QStringLiteral("program"); }
-inline QStringList all() { return {command(), link(), state(), loop(), program()}; }
+inline QString alarm() { return QStringLiteral("alarm"); }
+inline QStringList all() { return {command(), link(), state(), loop(), program(), alarm()}; }
 } // namespace HistoryKind
 
 // Which rows to read; an empty field takes every row.

@@ -13,6 +13,8 @@ const QString StateKey = QStringLiteral("run/state");
 const QString AliveKey = QStringLiteral("run/lastAlive");
 const QString GeometryKey = QStringLiteral("window/geometry");
 const QString DisplayedKey = QStringLiteral("window/cabinet");
+// Set by the plant, never by the program: kept as it stands.
+const QString AlarmCommandKey = QStringLiteral("alarms/command");
 // What a run says of itself: running until it ends, then how it ended.
 const QString Running = QStringLiteral("running");
 const QString Ended = QStringLiteral("ended");
@@ -115,6 +117,13 @@ QVariant SettingsStore::validated(const QString &key, const QVariant &raw, const
         reject(key, quoted + QStringLiteral(" is not a cabinet of this installation; none is shown"));
         return {};
     }
+    if (key == AlarmCommandKey) {
+        // A command whose arguments hold a comma reads back as a list.
+        if (isText(raw) || raw.userType() == QMetaType::QStringList)
+            return text;
+        reject(key, quoted + QStringLiteral(" is not a command; no alarm command is run"));
+        return {};
+    }
     return validatedCabinetKey(key, raw, hosts, rotorsPerCabinet);
 }
 
@@ -203,6 +212,11 @@ SettingsStore::Loop SettingsStore::loop(const QString &host, int rotorIndex) con
     return loop;
 }
 
+QString SettingsStore::alarmCommand() const
+{
+    return values.value(AlarmCommandKey).toString();
+}
+
 QByteArray SettingsStore::windowGeometry() const
 {
     return values.value(GeometryKey).toByteArray();
@@ -268,4 +282,6 @@ void SettingsStore::writerReported(bool saved)
     saving = saved;
     if (wasSaving && !saved)
         emit saveFailed();
+    if (!wasSaving && saved)
+        emit saveRestored();
 }

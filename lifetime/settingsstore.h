@@ -52,6 +52,8 @@ public:
     QDateTime lastSeenAlive() const; // invalid when not known
     Loop loop(const QString &host, int rotorIndex) const;
     QByteArray windowGeometry() const;
+    // The plant's program run for every alarm's change, with its arguments; empty for none.
+    QString alarmCommand() const;
     QString displayedCabinet() const;
 
     void setLoop(const QString &host, int rotorIndex, const Loop &loop);
@@ -70,6 +72,7 @@ public:
 
 signals:
     void saveFailed();
+    void saveRestored();
     void writeNotify(const QString &key, const QVariant &value);
 
 private:

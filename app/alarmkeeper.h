@@ -1,0 +1,52 @@
+#pragma once
+
+#include "alarmcommand.h"
+#include "alarmlist.h"
+#include "alarmwatcher.h"
+
+#include <QObject>
+#include <QString>
+
+class AlarmPanel;
+class Cabinet;
+class History;
+class MainWindow;
+class SettingsStore;
+class ShutdownSequence;
+
+// The program's alarms put together: raised from the cabinets, the end, the history
+// and the settings; each change recorded in the history and handed to the plant's
+// command; shown in the window's list, its count and its calls for attention.
+class AlarmKeeper final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(AlarmKeeper)
+
+public:
+    explicit AlarmKeeper(History *history, QObject *parent = nullptr);
+
+    void watch(Cabinet *cabinet);
+    void showIn(MainWindow *window);
+    // Once the settings are loaded: the plant's command, and saving that fails.
+    void useSettings(SettingsStore *settings);
+    void watchEnd(ShutdownSequence *shutdown);
+    // The program ends: a short, bounded wait for the commands still running.
+    void finish();
+
+    AlarmList *list() { return &alarms; }
+    AlarmWatcher *watcher() { return &alarmWatcher; }
+    AlarmCommand *command() { return &alarmCommand; }
+    AlarmPanel *panel() const { return alarmPanel; }
+
+private:
+    void record(const AlarmBook::Outcome &outcome, const QDateTime &at);
+    void commandFailed(const QString &message);
+
+    History *history;
+    AlarmList alarms;
+    AlarmWatcher alarmWatcher;
+    AlarmCommand alarmCommand;
+    MainWindow *window = nullptr;
+    AlarmPanel *alarmPanel = nullptr;
+    QString failureShown;
+};
