@@ -7,13 +7,13 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QItemSelectionModel>
+#include <QLabel>
 #include <QMainWindow>
 #include <QMenu>
 #include <QPushButton>
 #include <QSet>
 #include <QStatusBar>
 #include <QTableView>
-#include <QToolButton>
 #include <QVBoxLayout>
 
 AlarmPanel::AlarmPanel(AlarmList *alarms, QMainWindow *window)
@@ -77,17 +77,25 @@ QString AlarmPanel::countText(int unacknowledged, int total)
     return tr("ALARMS: %1, %2 NOT ACKNOWLEDGED").arg(total).arg(unacknowledged);
 }
 
-// Always in sight, whatever else the status bar says.
+// Always in sight, whatever else the status bar says; a click opens the list. A label
+// and not a button: the bar keeps its height, and the list above it its rows.
 void AlarmPanel::addCount()
 {
-    countBtn = new QToolButton(window->statusBar());
-    countBtn->setObjectName(QStringLiteral("alarmCountBtn"));
-    countBtn->setAutoRaise(true);
-    countBtn->setToolTip(tr("Show the alarms"));
-    window->statusBar()->addPermanentWidget(countBtn);
-    connect(countBtn, &QToolButton::clicked, this, &AlarmPanel::open);
+    countLbl = new QLabel(window->statusBar());
+    countLbl->setObjectName(QStringLiteral("alarmCountLbl"));
+    countLbl->setToolTip(tr("Click to show the alarms"));
+    countLbl->setCursor(Qt::PointingHandCursor);
+    countLbl->installEventFilter(this);
+    window->statusBar()->addPermanentWidget(countLbl);
     connect(alarms, &AlarmList::countChanged, this, &AlarmPanel::showCount);
     showCount(alarms->unacknowledgedCount(), alarms->count());
+}
+
+bool AlarmPanel::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == countLbl && event->type() == QEvent::MouseButtonRelease)
+        open();
+    return QDockWidget::eventFilter(watched, event);
 }
 
 void AlarmPanel::addMenuEntry()
@@ -117,10 +125,10 @@ void AlarmPanel::open()
 
 void AlarmPanel::showCount(int unacknowledged, int total)
 {
-    countBtn->setText(countText(unacknowledged, total));
-    QFont font = countBtn->font();
+    countLbl->setText(countText(unacknowledged, total));
+    QFont font = countLbl->font();
     font.setBold(unacknowledged > 0);
-    countBtn->setFont(font);
+    countLbl->setFont(font);
     updateButtons();
 }
 

@@ -9,7 +9,7 @@ class QAction;
 class QMainWindow;
 class QPushButton;
 class QTableView;
-class QToolButton;
+class QLabel;
 QT_END_NAMESPACE
 
 class AlarmList;
@@ -28,6 +28,8 @@ public:
     AlarmModel *model() { return &rows; }
     static QString countText(int unacknowledged, int total);
 
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
     QTableView *makeView(QWidget *contents);
     void addCount();
@@ -43,6 +45,6 @@ private:
     QTableView *view = nullptr;
     QPushButton *acknowledgeBtn = nullptr;
     QPushButton *acknowledgeAllBtn = nullptr;
-    QToolButton *countBtn = nullptr;
+    QLabel *countLbl = nullptr;
     QAction *showAction = nullptr;
 };

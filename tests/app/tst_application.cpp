@@ -1,5 +1,6 @@
 #include "appdriver.h"
 
+#include "alarmpanel.h"
 #include "appcontroller.h"
 #include "cabinet.h"
 #include "cabinetprotocol.h"
@@ -26,9 +27,11 @@
 #include <QStyle>
 #include <QMessageBox>
 #include <QStatusBar>
+#include <QTableView>
 #include <QTreeWidget>
 #include <QtTest>
 
+#include <algorithm>
 #include <csignal>
 #include <memory>
 
@@ -65,6 +68,7 @@ private slots:
     void historyOfASession();
     void damagedHistoryIsMovedAsideControlGoesOn();
     void historyHeldAtTheEndIsWrittenAtTheNextStart();
+    void alarmRaisedCommandedClearedAndKeptUntilAcknowledged();
 
 private:
     MainWindow *window() const { return driver->window(); }
@@ -694,6 +698,10 @@ void tst_Application::historyOfASession()
 
     QStringList rows = historyRows();
     rows.replaceInStrings(QRegularExpression(QStringLiteral("after \\d+\\.\\d s")), QStringLiteral("after N s"));
+    // The alarms of this session have a test of their own.
+    rows.erase(std::remove_if(rows.begin(), rows.end(),
+                              [](const QString &r) { return r.startsWith(QLatin1String("alarm|")); }),
+               rows.end());
     const QString c = QStringLiteral("|10.0.85.12|");
     QCOMPARE(rows, QStringList({
         "program||0|Program started||" TAVREL_VERSION "|",
@@ -789,6 +797,95 @@ void tst_Application::historyHeldAtTheEndIsWrittenAtTheNextStart()
     const QString started = QStringLiteral("program||0|Program started||" TAVREL_VERSION "|");
     const QString ended = QStringLiteral("program||0|Program ended|||");
     QCOMPARE(historyRows(), QStringList({started, ended, started, ended}));
+}
+
+
+void tst_Application::alarmRaisedCommandedClearedAndKeptUntilAcknowledged()
+{
+    // The plant's command: a script that writes what it was given, one line a run.
+    QTemporaryDir dir;
+    const QString script = dir.filePath(QStringLiteral("alarm command"));
+    const QString log = dir.filePath(QStringLiteral("alarms.log"));
+    {
+        QFile file(script);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("#!/bin/sh\n"
+                   "echo \"$TAVREL_ALARM_EVENT|$TAVREL_ALARM_CABINET|$TAVREL_ALARM_ROTOR|$TAVREL_ALARM_TEXT|"
+                   "$TAVREL_ALARM_USER|$TAVREL_ALARM_TIME\" >> \"$1\"\n");
+        file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+    driver.reset();
+    QTemporaryDir settings;
+    driver = std::make_unique<AppDriver>(this, settings.path(), [&] {
+        QSettings().setValue(QStringLiteral("alarms/command"), QStringLiteral("\"%1\" \"%2\"").arg(script, log));
+    });
+    const auto logLines = [&log] {
+        QFile file(log);
+        QStringList lines;
+        if (file.open(QIODevice::ReadOnly)) {
+            for (const QString &line : QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+                lines << line.section(QLatin1Char('|'), 0, 4);
+        }
+        return lines;
+    };
+    auto *alarms = window()->findChild<AlarmPanel *>();
+    QVERIFY(alarms);
+    QAbstractItemModelTester tester(alarms->model());
+    auto *count = window()->findChild<QLabel *>(QStringLiteral("alarmCountLbl"));
+    QCOMPARE(count->text(), QStringLiteral("No alarms"));
+
+    SimCabinet *sim = driver->sim(3);
+    showConnected(3);
+    QTRY_COMPARE(panel(2)->ui.rotorInfoLbl->text(), QStringLiteral("STOPPED"));
+    sim->setRotorState(1, 2);
+    QTRY_COMPARE_WITH_TIMEOUT(alarms->model()->rowCount(), 1, 2000);
+    const auto row = [alarms] {
+        QStringList cells;
+        for (int column = 0; column < AlarmModel::ColumnCount; ++column) {
+            if (column != AlarmModel::RaisedColumn)
+                cells << alarms->model()->index(0, column).data().toString();
+        }
+        return cells.join(QLatin1Char('|'));
+    };
+    QCOMPARE(row(), QStringLiteral("10.0.85.13, rotor 2|EMERGENCY STOP|ACTIVE, NOT ACKNOWLEDGED|0"));
+    QCOMPARE(count->text(), QStringLiteral("ALARMS: 1, 1 NOT ACKNOWLEDGED"));
+    QTRY_COMPARE_WITH_TIMEOUT(logLines(), QStringList({"raised|10.0.85.13|2|EMERGENCY STOP|"}), 2000);
+
+    // Released: cleared, but kept for the person who has not seen it.
+    sim->setRotorState(1, 1);
+    QTRY_COMPARE(row(), QStringLiteral("10.0.85.13, rotor 2|EMERGENCY STOP|CLEARED, NOT ACKNOWLEDGED|0"));
+    QTRY_COMPARE(logLines().size(), 2);
+    QCOMPARE(logLines().at(1), QStringLiteral("cleared|10.0.85.13|2|EMERGENCY STOP|"));
+    QTest::qWait(1500);
+    QCOMPARE(alarms->model()->rowCount(), 1);
+    QCOMPARE(count->text(), QStringLiteral("ALARMS: 1, 1 NOT ACKNOWLEDGED"));
+
+    // Acknowledged by the user at the workstation: gone.
+    QTest::mouseClick(count, Qt::LeftButton);
+    QVERIFY(alarms->isVisible());
+    auto *view = alarms->findChild<QTableView *>(QStringLiteral("alarmView"));
+    view->selectRow(0);
+    auto *acknowledge = alarms->findChild<QPushButton *>(QStringLiteral("acknowledgeBtn"));
+    QVERIFY(acknowledge->isEnabled());
+    acknowledge->click();
+    QCOMPARE(alarms->model()->rowCount(), 0);
+    QCOMPARE(count->text(), QStringLiteral("No alarms"));
+    const QString user = PlantNames::currentUser();
+    QTRY_COMPARE(logLines().size(), 3);
+    QCOMPARE(logLines().at(2), QStringLiteral("acknowledged|10.0.85.13|2|EMERGENCY STOP|") + user);
+
+    // Each change in the history, the acknowledgement on its user's account.
+    const auto alarmRows = [this] {
+        QStringList rows;
+        for (const QString &r : historyRows()) {
+            if (r.contains(QLatin1String("alarm|")))
+                rows << r;
+        }
+        return rows;
+    };
+    QTRY_COMPARE(alarmRows(), QStringList({"alarm|10.0.85.13|2|Alarm raised: EMERGENCY STOP|||",
+                                           "alarm|10.0.85.13|2|Alarm cleared: EMERGENCY STOP|||",
+                                           "alarm|10.0.85.13|2|Alarm acknowledged: EMERGENCY STOP|||"}));
 }
 
 QTEST_MAIN(tst_Application)
