@@ -7,6 +7,9 @@
 // of the run. With --check it also judges each figure against its goal (see Verdict)
 // and exits 1 when one misses it.
 
+#include "alarmkeeper.h"
+#include "alarmmodel.h"
+#include "alarmpanel.h"
 #include "appcontroller.h"
 #include "appdriver.h"
 #include "cabinet.h"
@@ -575,6 +578,90 @@ int childClicks(int count)
     return 0;
 }
 
+// A rotor of a cabinet not on display goes into EMERGENCY STOP at the simulator; the
+// time until the alarm's row is in the window's list, and until the plant's command
+// (here /bin/true) started; five times. Then every cabinet's link dropped at once,
+// each with a loop running: the link alarms raised and the longest gap between turns
+// of a 1 ms timer on the GUI thread. The simulators are this process's own.
+int childAlarms()
+{
+    QObject sims;
+    AppDriver driver(&sims, QString(), [] {
+        QSettings().setValue(QStringLiteral("alarms/command"), QStringLiteral("/bin/true"));
+    });
+    connectAndShow(driver, Installation::CabinetCount);
+    AlarmKeeper *alarms = driver.controller()->alarmKeeper();
+    AlarmModel *shown = alarms->panel()->model();
+    qint64 changedNs = 0, shownNs = 0, startedNs = 0;
+    QObject::connect(shown, &QAbstractItemModel::rowsInserted, &sims, [&] { shownNs = monotonicNs(); });
+    QObject::connect(alarms->command(), &AlarmCommand::started, &sims, [&](const QString &event) {
+        if (event == QLatin1String("raised"))
+            startedNs = monotonicNs();
+    });
+    auto waitFor = [](const std::function<bool()> &done, const char *what) {
+        QElapsedTimer waited;
+        waited.start();
+        while (!done()) {
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+            if (waited.elapsed() > 10000)
+                giveUp(QString::fromLatin1(what));
+        }
+    };
+    QTest::qWait(2500); // every rotor's first state answers in
+    SimCabinet *sim = driver.sim(7);
+    std::vector<double> toShown, toStarted;
+    for (int i = 0; i < 5; ++i) {
+        shownNs = startedNs = 0;
+        changedNs = monotonicNs();
+        sim->setRotorState(0, EmergencyStop);
+        waitFor([&] { return shownNs && startedNs; }, "no alarm for an emergency stop");
+        toShown.push_back((shownNs - changedNs) / 1e6);
+        toStarted.push_back((startedNs - changedNs) / 1e6);
+        sim->setRotorState(0, Stopped);
+        waitFor([&] { return alarms->list()->unacknowledgedCount() == 1
+                             && alarms->list()->book().alarms().first().state == AlarmState::ClearedUnacknowledged; },
+                "the alarm was not cleared");
+        alarms->list()->acknowledgeAll(QStringLiteral("bench"));
+        QTest::qWait(300 + 137 * i);
+    }
+
+    for (int row = 0; row < Installation::CabinetCount; ++row) {
+        RotorHead *rotor = driver.cabinet(row)->rotor(3);
+        rotor->setLoopRunSecs(3600);
+        rotor->setLoopMode(true);
+        rotor->start();
+    }
+    QTest::qWait(2000);
+    int linkRaises = 0;
+    QObject::connect(alarms->list(), &AlarmList::changed, &sims, [&](const AlarmBook::Outcome &outcome) {
+        if (outcome.alarm.place.condition == QLatin1String("link") && outcome.change != AlarmBook::Change::Cleared
+            && outcome.change != AlarmBook::Change::Acknowledged)
+            ++linkRaises;
+    });
+    QTimer tick;
+    tick.setTimerType(Qt::PreciseTimer);
+    tick.setInterval(1);
+    qint64 lastNs = monotonicNs(), longestNs = 0;
+    QObject::connect(&tick, &QTimer::timeout, &sims, [&] {
+        const qint64 now = monotonicNs();
+        longestNs = std::max(longestNs, now - lastNs);
+        lastNs = now;
+    });
+    tick.start();
+    QTest::qWait(200);
+    longestNs = 0;
+    for (int row = 0; row < Installation::CabinetCount; ++row)
+        driver.sim(row)->dropConnections();
+    QTest::qWait(5000); // lost, and made again
+    tick.stop();
+    for (double ms : toShown)
+        std::printf("%.1f ", ms);
+    for (double ms : toStarted)
+        std::printf("%.1f ", ms);
+    std::printf("%d %.1f\n", linkRaises, longestNs / 1e6);
+    return 0;
+}
+
 // The client alone, for callgrind: count requests, one at a time or with the queue
 // kept full.
 int childCost(int count, bool oneAtATime)
@@ -799,6 +886,34 @@ void clickRow(Table &table)
     table.judge(QStringLiteral("click to frame, p99 µs"), spread.p99, 3000, relativeSpread(p99s));
 }
 
+// The alarms, in a namespace of their own: the cabinets are the child's own simulators.
+void alarmRow(Table &table)
+{
+    const QString netnsRun = qEnvironmentVariable("TAVREL_NETNS_RUN");
+    if (netnsRun.isEmpty())
+        giveUp(QStringLiteral("TAVREL_NETNS_RUN is not set; run scripts/bench"));
+    const std::vector<double> figures = numbersOf(
+            runChild({self, QStringLiteral("--child"), QStringLiteral("alarms")}, nullptr, netnsRun));
+    if (figures.size() != 12)
+        giveUp(QStringLiteral("the alarm child did not report"));
+    const std::vector<double> toShown(figures.begin(), figures.begin() + 5);
+    const std::vector<double> toStarted(figures.begin() + 5, figures.begin() + 10);
+    const double worst = std::max(*std::max_element(toShown.begin(), toShown.end()),
+                                  *std::max_element(toStarted.begin(), toStarted.end()));
+    table.add(QStringLiteral("Emergency stop at a cabinet not on display to its alarm in the list / to the alarm command started (5 times, median / worst)"),
+              QStringLiteral("%1 / %2 ms; %3 / %4 ms").arg(median(toShown), 0, 'f', 0)
+                  .arg(*std::max_element(toShown.begin(), toShown.end()), 0, 'f', 0)
+                  .arg(median(toStarted), 0, 'f', 0)
+                  .arg(*std::max_element(toStarted.begin(), toStarted.end()), 0, 'f', 0),
+              QStringLiteral("-"), QStringLiteral("goal < 2000 ms"));
+    table.judge(QStringLiteral("state change to alarm shown and command started, worst ms"), worst, 2000, 0);
+    table.add(QStringLiteral("13 cabinets' links dropped at once, each looping: link alarms raised, longest GUI stall"),
+              QStringLiteral("%1 alarms, %2 ms").arg(figures.at(10), 0, 'f', 0).arg(figures.at(11), 0, 'f', 1),
+              QStringLiteral("-"), QStringLiteral("goals ≤ 13 alarms, no stall over 16 ms"));
+    table.judge(QStringLiteral("link alarms for 13 dropped links"), figures.at(10), 13, 0);
+    table.judge(QStringLiteral("GUI stall while 13 links drop, ms"), figures.at(11), 16, 0);
+}
+
 void callgrindRow(Table &table, const QString &scratch)
 {
     const auto single = callgrindPerRequest(scratch, true);
@@ -907,6 +1022,7 @@ struct Options
 {
     bool callgrind = true;
     bool check = false;
+    bool alarmsOnly = false;
     int idleSeconds = 30;
     int budgetSeconds = 15;
     QString scratch = QStringLiteral("/tmp");
@@ -917,6 +1033,11 @@ int runAll(const Options &options)
     Table table;
     table.rows << QStringLiteral("| What | This program | Against | Ratio |")
                << QStringLiteral("|---|---|---|---|");
+    if (options.alarmsOnly) {
+        alarmRow(table);
+        std::printf("%s\n", qPrintable(table.rows.join(QLatin1Char('\n'))));
+        return table.report(QDir(options.scratch).filePath(QStringLiteral("verdicts.txt"))) || !options.check ? 0 : 1;
+    }
     {
         LinkDriver link;
         BlockingClient floor;
@@ -930,6 +1051,7 @@ int runAll(const Options &options)
     closeRow(table);
     idleRow(table, options.idleSeconds);
     budgetRow(table, options.budgetSeconds);
+    alarmRow(table);
 
     std::printf("%s\n", qPrintable(table.rows.join(QLatin1Char('\n'))));
     std::fflush(stdout);
@@ -973,10 +1095,14 @@ int main(int argc, char **argv)
             return childClicks(args.value(2).toInt());
         if (what == QLatin1String("budget"))
             return childBudget(args.value(2).toInt());
+        if (what == QLatin1String("alarms"))
+            return childAlarms();
         giveUp(QStringLiteral("unknown child ") + what);
     }
     // tavrel-bench [--check] [--no-callgrind] [--idle SECONDS] [--budget SECONDS] [--scratch DIR]
+    //              [--alarms-only]
     Options options;
+    options.alarmsOnly = args.contains(QStringLiteral("--alarms-only"));
     options.check = args.contains(QStringLiteral("--check"));
     // The instruction counts have no goal: a check leaves them out.
     options.callgrind = !options.check && !args.contains(QStringLiteral("--no-callgrind"));
