@@ -695,6 +695,9 @@ void tst_Application::historyOfASession()
     QStringList rows = historyRows();
     rows.replaceInStrings(QRegularExpression(QStringLiteral("after \\d+\\.\\d s")), QStringLiteral("after N s"));
     const QString c = QStringLiteral("|10.0.85.12|");
+    // The panel's poll may or may not see rotor 2 stand before the end: that is the
+    // scheduler's choice, and either history is true.
+    rows.removeOne("state" + c + "2|State|RUNNING|STOPPED|");
     QCOMPARE(rows, QStringList({
         "program||0|Program started||" TAVREL_VERSION "|",
         "link" + c + "0|Connected|||",
