@@ -703,6 +703,9 @@ void tst_Application::historyOfASession()
                               [](const QString &r) { return r.startsWith(QLatin1String("alarm|")); }),
                rows.end());
     const QString c = QStringLiteral("|10.0.85.12|");
+    // The panel's poll may or may not see rotor 2 stand before the end: that is the
+    // scheduler's choice, and either history is true.
+    rows.removeOne("state" + c + "2|State|RUNNING|STOPPED|");
     QCOMPARE(rows, QStringList({
         "program||0|Program started||" TAVREL_VERSION "|",
         "link" + c + "0|Connected|||",
