@@ -38,6 +38,16 @@ bool AlarmBook::isActiveAt(const AlarmPlace &place) const
     return alarm && alarm->state != AlarmState::ClearedUnacknowledged;
 }
 
+bool AlarmBook::hasActive(const QString &host, int rotor) const
+{
+    for (const Alarm &alarm : book) {
+        if (alarm.place.cabinet == host && (rotor < 0 || alarm.place.rotor == rotor)
+            && alarm.state != AlarmState::ClearedUnacknowledged)
+            return true;
+    }
+    return false;
+}
+
 AlarmBook::Outcome AlarmBook::raise(const AlarmPlace &place, const QString &text, const QDateTime &at)
 {
     Outcome outcome;

@@ -74,6 +74,9 @@ public:
     int unacknowledgedCount() const;
     // The condition holds, acknowledged or not.
     bool isActiveAt(const AlarmPlace &place) const;
+    // Any condition holds at this rotor (0 to 3), or anywhere on this cabinet (-1):
+    // what an overview marks.
+    bool hasActive(const QString &host, int rotor) const;
 
 private:
     int indexOf(const AlarmPlace &place) const;

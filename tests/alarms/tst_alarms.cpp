@@ -1,5 +1,10 @@
 #include "alarmbook.h"
 #include "alarmcommand.h"
+#include "alarmlist.h"
+#include "alarmwatcher.h"
+#include "cabinet.h"
+#include "rotorhead.h"
+#include "simcabinet.h"
 #include "testsupport.h"
 
 #include <QFile>
@@ -20,6 +25,7 @@ private slots:
     void commandGetsTheAlarmInItsEnvironment();
     void commandThatFailsIsReported_data();
     void commandThatFailsIsReported();
+    void linkDownRaisesAtOnceOnlyWhereALoopRuns();
 
 private:
     QString script(const QTemporaryDir &dir, const QByteArray &body) const;
@@ -212,6 +218,60 @@ void tst_Alarms::commandThatFailsIsReported()
         QVERIFY2(failure.at(0).toString().contains(message), qPrintable(failure.at(0).toString()));
     QCOMPARE(command.runningCount(), 0);
     QCOMPARE(command.queuedCount(), 0);
+}
+
+// A link down raises its alarm at once where a loop runs; elsewhere only once it has
+// been down the quiet time, so that a reconnection within seconds raises nothing.
+void tst_Alarms::linkDownRaisesAtOnceOnlyWhereALoopRuns()
+{
+    if (!TestSupport::inPrivateNetwork())
+        QSKIP("needs the private network namespace of scripts/netns-run; never runs on the real network");
+    qRegisterMetaType<Cabinet *>();
+    const QString looping = TestSupport::installationHost(10), idle = TestSupport::installationHost(11);
+    SimCabinet *loopingSim = TestSupport::startSimulator(this, looping, Cabinet::ModbusPort);
+    SimCabinet *idleSim = TestSupport::startSimulator(this, idle, Cabinet::ModbusPort);
+    QObject owner;
+    auto *loopingCabinet = new Cabinet(looping, 4, &owner);
+    auto *idleCabinet = new Cabinet(idle, 4, &owner);
+    AlarmList alarms;
+    AlarmWatcher watcher(&alarms);
+    watcher.setQuietLinkDownMs(1000);
+    watcher.watch(loopingCabinet);
+    watcher.watch(idleCabinet);
+    QStringList seen;
+    connect(&alarms, &AlarmList::changed, this, [&seen](const AlarmBook::Outcome &outcome) {
+        seen << AlarmList::eventName(outcome.change) + QLatin1Char(' ') + outcome.alarm.place.cabinet;
+    });
+    loopingCabinet->connectToCabinet();
+    idleCabinet->connectToCabinet();
+    QTRY_VERIFY(loopingCabinet->isConnected() && idleCabinet->isConnected());
+    RotorHead *rotor = loopingCabinet->rotor(0);
+    rotor->setLoopRunSecs(3600);
+    rotor->setLoopMode(true);
+    rotor->start();
+    QTRY_VERIFY(rotor->isLoopRunning());
+
+    // Both dropped: the looping one at once, the idle one a second later; both
+    // back by themselves two seconds after the drop, the alarms cleared but kept.
+    loopingSim->dropConnections();
+    idleSim->dropConnections();
+    QTRY_COMPARE_WITH_TIMEOUT(seen, QStringList({"raised " + looping}), 500);
+    QTRY_COMPARE(seen, QStringList({"raised " + looping, "raised " + idle}));
+    QTRY_VERIFY_WITH_TIMEOUT(loopingCabinet->isConnected() && idleCabinet->isConnected(), 5000);
+    QTRY_COMPARE(seen.size(), 4);
+    QCOMPARE(alarms.count(), 2);
+
+    // Down for less than the quiet time (the second attempt comes 4 s after): nothing.
+    alarms.acknowledgeAll(QStringLiteral("night"));
+    seen.clear();
+    watcher.setQuietLinkDownMs(6000);
+    QElapsedTimer down;
+    down.start();
+    idleSim->dropConnections();
+    QTRY_VERIFY(!idleCabinet->isConnected());
+    QTRY_VERIFY_WITH_TIMEOUT(idleCabinet->isConnected(), 5500);
+    QTest::qWait(int(6500 - down.elapsed()));
+    QCOMPARE(seen, QStringList());
 }
 
 QTEST_GUILESS_MAIN(tst_Alarms)
