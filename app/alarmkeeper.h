@@ -3,14 +3,15 @@
 #include "alarmcommand.h"
 #include "alarmlist.h"
 #include "alarmwatcher.h"
+#include "mainwindow.h"
 
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 class AlarmPanel;
 class Cabinet;
 class History;
-class MainWindow;
 class SettingsStore;
 class ShutdownSequence;
 
@@ -46,7 +47,7 @@ private:
     AlarmList alarms;
     AlarmWatcher alarmWatcher;
     AlarmCommand alarmCommand;
-    MainWindow *window = nullptr;
+    QPointer<MainWindow> window;
     AlarmPanel *alarmPanel = nullptr;
     QString failureShown;
 };

@@ -4,6 +4,8 @@
 #include "alarmmodel.h"
 
 #include <QApplication>
+#include <QIcon>
+#include <QStyle>
 #include <QSystemTrayIcon>
 #include <QWidget>
 
@@ -41,7 +43,10 @@ void AlarmNotifier::call()
     if (!QSystemTrayIcon::isSystemTrayAvailable())
         return;
     if (!tray) {
-        tray = new QSystemTrayIcon(QApplication::windowIcon(), this);
+        // The program's installed icon; the style's warning sign where it is not installed.
+        const QIcon icon = QIcon::fromTheme(QStringLiteral("tavrel-control"),
+                                            window->style()->standardIcon(QStyle::SP_MessageBoxWarning));
+        tray = new QSystemTrayIcon(icon, this);
         tray->setToolTip(QApplication::applicationName());
         connect(tray, &QSystemTrayIcon::messageClicked, window, [this] {
             window->showNormal();
