@@ -19,6 +19,9 @@ AlarmKeeper::AlarmKeeper(History *history, QObject *parent)
     connect(&alarms, &AlarmList::changed, this, [this](const AlarmBook::Outcome &outcome, const QDateTime &at) {
         alarmCommand.run(AlarmList::eventName(outcome.change), outcome.alarm, at);
     });
+    connect(&alarms, &AlarmList::changed, this, [this](const AlarmBook::Outcome &outcome) {
+        mark(outcome.alarm.place);
+    });
     connect(&alarmCommand, &AlarmCommand::failed, this, &AlarmKeeper::commandFailed);
     connect(history, &History::unavailable, &alarmWatcher, &AlarmWatcher::historyUnavailable);
     connect(history, &History::available, &alarmWatcher, &AlarmWatcher::historyAvailable);
@@ -50,6 +53,15 @@ void AlarmKeeper::useSettings(SettingsStore *settings)
 void AlarmKeeper::watchEnd(ShutdownSequence *shutdown)
 {
     connect(shutdown, &ShutdownSequence::stopUnconfirmed, &alarmWatcher, &AlarmWatcher::stopNotConfirmed);
+}
+
+void AlarmKeeper::mark(const AlarmPlace &place)
+{
+    if (place.cabinet.isEmpty())
+        return;
+    if (place.rotor >= 0)
+        emit markChanged(place.cabinet, place.rotor, alarms.book().hasActive(place.cabinet, place.rotor));
+    emit markChanged(place.cabinet, -1, alarms.book().hasActive(place.cabinet, -1));
 }
 
 void AlarmKeeper::finish()

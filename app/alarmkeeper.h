@@ -39,8 +39,14 @@ public:
     AlarmCommand *command() { return &alarmCommand; }
     AlarmPanel *panel() const { return alarmPanel; }
 
+signals:
+    // Whether any alarm's condition holds at this rotor (0 to 3), or anywhere on the
+    // cabinet (-1); once for the rotor and once for its cabinet at each change there.
+    void markChanged(const QString &host, int rotor, bool active);
+
 private:
     void record(const AlarmBook::Outcome &outcome, const QDateTime &at);
+    void mark(const AlarmPlace &place);
     void commandFailed(const QString &message);
 
     History *history;
