@@ -82,7 +82,7 @@ void AlarmKeeper::record(const AlarmBook::Outcome &outcome, const QDateTime &at)
         e.text = tr("Alarm raised: %1").arg(alarm.text);
         break;
     case AlarmBook::Change::Repeated:
-        e.text = tr("Alarm raised again (%1 repeats): %2").arg(alarm.repeats).arg(alarm.text);
+        e.text = tr("Alarm raised again (repeat %1): %2").arg(alarm.repeats).arg(alarm.text);
         break;
     case AlarmBook::Change::Cleared:
         e.text = tr("Alarm cleared: %1").arg(alarm.text);
