@@ -227,10 +227,19 @@ QString SettingsStore::displayedCabinet() const
 
 void SettingsStore::setLoop(const QString &host, int rotorIndex, const Loop &loop)
 {
-    put(rotorKey(host, rotorIndex, "loop"), loop.on);
-    put(rotorKey(host, rotorIndex, "onSecs"), qBound(LoopSchedule::MinSecs, loop.runSecs, LoopSchedule::MaxSecs));
-    put(rotorKey(host, rotorIndex, "offSecs"), qBound(LoopSchedule::MinSecs, loop.pauseSecs, LoopSchedule::MaxSecs));
-    put(rotorKey(host, rotorIndex, "looping"), loop.running);
+    // Asked every second for every rotor: the keys are made once.
+    QVector<QStringList> &hostKeys = loopKeys[host];
+    if (hostKeys.size() <= rotorIndex)
+        hostKeys.resize(rotorIndex + 1);
+    QStringList &keys = hostKeys[rotorIndex];
+    if (keys.isEmpty()) {
+        for (const char *field : {"loop", "onSecs", "offSecs", "looping"})
+            keys << rotorKey(host, rotorIndex, field);
+    }
+    put(keys.at(0), loop.on);
+    put(keys.at(1), qBound(LoopSchedule::MinSecs, loop.runSecs, LoopSchedule::MaxSecs));
+    put(keys.at(2), qBound(LoopSchedule::MinSecs, loop.pauseSecs, LoopSchedule::MaxSecs));
+    put(keys.at(3), loop.running);
 }
 
 void SettingsStore::setWindowGeometry(const QByteArray &geometry)

@@ -11,6 +11,7 @@
 #include <QThread>
 #include <QTimer>
 #include <QVariant>
+#include <QVector>
 
 // What the operator set, kept across runs in the user's settings file (QSettings,
 // which replaces the file atomically): each rotor's loop and the window; and the one
@@ -90,6 +91,7 @@ private:
     QString file;
     QHash<QString, QVariant> values; // as on disk, after validation
     QVariantHash changed; // not yet handed to the writer; invalid: removed
+    QHash<QString, QVector<QStringList>> loopKeys; // by host, then rotor
     QTimer gatherTimer;
     // How the last run ended, as read before this run marked itself.
     RunEnd previousEnd = RunEnd::Closed;
