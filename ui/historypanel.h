@@ -6,7 +6,6 @@
 #include <QStringList>
 
 QT_BEGIN_NAMESPACE
-class QAction;
 class QCheckBox;
 class QComboBox;
 class QDateTimeEdit;
