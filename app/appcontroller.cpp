@@ -1,7 +1,7 @@
 #include "appcontroller.h"
 
 #include "cabinet.h"
-#include "historypanel.h"
+#include "historymenus.h"
 #include "installation.h"
 
 #include <QCoreApplication>
@@ -35,7 +35,7 @@ AppController::AppController()
     windowController.setShutdownSequence(&shutdown);
     connect(&shutdown, SIGNAL(stopUnconfirmed(Cabinet*,int,QString)),
             &recorder, SLOT(closeStopUnconfirmed(Cabinet*,int,QString)));
-    new HistoryPanel(&history, hosts, windowController.mainWindow());
+    new HistoryMenus(&history, hosts, windowController.mainWindow());
     connect(&session, &SessionKeeper::recoveryChosen, &recorder,
             [this](Recovery::Choice choice, const QStringList &rotors) {
         static const char *const labels[] = {

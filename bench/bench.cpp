@@ -375,6 +375,9 @@ public:
         model.setStringList(rows);
         view.setModel(&model);
         setCentralWidget(&view);
+        // The program's window at its first start (ui/mainwindow.ui): a window's pixels
+        // cost the same whoever draws them, so the two are held against each other at one size.
+        resize(720, 410);
         show();
     }
 
