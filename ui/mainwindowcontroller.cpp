@@ -7,6 +7,7 @@
 #include "rotorwidget.h"
 #include "rotorwidgetcontroller.h"
 #include "shutdownsequence.h"
+#include "stopallcontrols.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -135,6 +136,15 @@ void MainWindowController::setShutdownSequence(ShutdownSequence *sequence)
     shutdown = sequence;
     connect(shutdown, SIGNAL(progress()), this, SLOT(showStopProgress()));
     connect(shutdown, SIGNAL(finished()), this, SLOT(closeWhenStopped()));
+}
+
+void MainWindowController::setStopAll(StopAll *stopAll)
+{
+    stopAllControls = new StopAllControls(stopAll, &window, this);
+    stopAllControls->addCabinetMenu(ui.cabinetListView, [this](const QPoint &pos) -> Cabinet * {
+        CabinetListModel *model = cabinetModel();
+        return model ? model->cabinetAt(ui.cabinetListView->indexAt(pos)) : nullptr;
+    });
 }
 
 void MainWindowController::showEnding()
