@@ -36,6 +36,8 @@ StopAllControls::StopAllControls(StopAll *stopAll, QMainWindow *window, QObject 
     bar->setToolButtonStyle(Qt::ToolButtonTextOnly);
     bar->addAction(stopAllAct);
     window->addToolBar(Qt::TopToolBarArea, bar);
+    // The bar takes its room from the window, not from the panels and the list.
+    window->setMinimumHeight(window->minimumHeight() + bar->sizeHint().height());
 
     menu->setObjectName(QStringLiteral("menuControl"));
     menu->addAction(stopAllAct);

@@ -58,6 +58,7 @@ private slots:
     void startOnAPanelWritesSpeedThenStart();
     void loopRunsUntilAnEmergencyStop();
     void loopWhoseStopIsRefusedTwice();
+    void stopAllPumps();
     void closeAsksWhileLoopsRun();
     void closeNamesRotorsWhoseStopFailed_data();
     void closeNamesRotorsWhoseStopFailed();
@@ -69,7 +70,6 @@ private slots:
     void historyOfASession();
     void damagedHistoryIsMovedAsideControlGoesOn();
     void historyHeldAtTheEndIsWrittenAtTheNextStart();
-    void stopAllPumps();
 
 private:
     MainWindow *window() const { return driver->window(); }
