@@ -28,6 +28,7 @@ MainWindowController::MainWindowController(QObject *parent)
     versionLabel.setText(QCoreApplication::applicationName() + QLatin1Char(' ')
                          + QCoreApplication::applicationVersion());
     window.statusBar()->addPermanentWidget(&versionLabel, 0);
+    stopAllControls = new StopAllControls(&window, this); // its bar sizes the window
     window.show();
 
     RotorWidget *panels[RotorCount] = {ui.rotor1, ui.rotor2, ui.rotor3, ui.rotor4};
@@ -140,7 +141,7 @@ void MainWindowController::setShutdownSequence(ShutdownSequence *sequence)
 
 void MainWindowController::setStopAll(StopAll *stopAll)
 {
-    stopAllControls = new StopAllControls(stopAll, &window, this);
+    stopAllControls->setStopAll(stopAll);
     stopAllControls->addCabinetMenu(ui.cabinetListView, [this](const QPoint &pos) -> Cabinet * {
         CabinetListModel *model = cabinetModel();
         return model ? model->cabinetAt(ui.cabinetListView->indexAt(pos)) : nullptr;

@@ -14,9 +14,8 @@
 #include <QPushButton>
 #include <QToolBar>
 
-StopAllControls::StopAllControls(StopAll *stopAll, QMainWindow *window, QObject *parent)
+StopAllControls::StopAllControls(QMainWindow *window, QObject *parent)
     : QObject(parent)
-    , stopAll(stopAll)
     , window(window)
     , stopAllAct(new QAction(tr("Stop all pumps"), window))
     , bar(new QToolBar(tr("Control"), window))
@@ -26,6 +25,7 @@ StopAllControls::StopAllControls(StopAll *stopAll, QMainWindow *window, QObject 
     stopAllAct->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S));
     stopAllAct->setShortcutContext(Qt::ApplicationShortcut);
     stopAllAct->setToolTip(tr("Stop all pumps on every cabinet (Ctrl+Shift+S)"));
+    stopAllAct->setEnabled(false);
     connect(stopAllAct, &QAction::triggered, this, &StopAllControls::stopAllAsked);
 
     // Never out of sight: it cannot be hidden, moved off or floated away.
@@ -48,11 +48,18 @@ StopAllControls::StopAllControls(StopAll *stopAll, QMainWindow *window, QObject 
     window->menuBar()->insertMenu(help, menu);
 }
 
+void StopAllControls::setStopAll(StopAll *stopAll)
+{
+    this->stopAll = stopAll;
+    stopAllAct->setEnabled(stopAll != nullptr);
+}
+
 QAction *StopAllControls::stopCabinetAction(Cabinet *cabinet, QObject *parent)
 {
     auto *action = new QAction(tr("Stop this cabinet"), parent);
     action->setObjectName(QStringLiteral("actionStopCabinet"));
     QPointer<Cabinet> target(cabinet);
+    action->setEnabled(stopAll != nullptr);
     connect(action, &QAction::triggered, this, [this, target] {
         if (target)
             stopCabinet(target);
@@ -83,6 +90,8 @@ void StopAllControls::addCabinetMenu(QAbstractItemView *view, const std::functio
 
 void StopAllControls::stopAllAsked()
 {
+    if (!stopAll)
+        return;
     QMessageBox *question = StopAllDialog::confirmation(*stopAll, window);
     question->setAttribute(Qt::WA_DeleteOnClose);
     connect(question, &QMessageBox::finished, this, [this, question] {
@@ -97,6 +106,8 @@ void StopAllControls::stopAllAsked()
 
 void StopAllControls::stopCabinet(Cabinet *cabinet)
 {
+    if (!stopAll)
+        return;
     auto *dialog = new StopAllDialog(stopAll->stopCabinet(cabinet), window);
     dialog->show();
     emit resultShown(dialog);

@@ -26,7 +26,10 @@ class StopAllControls final : public QObject
     Q_DISABLE_COPY_MOVE(StopAllControls)
 
 public:
-    StopAllControls(StopAll *stopAll, QMainWindow *window, QObject *parent);
+    // Before the window shows: the bar's room is added to the window's least height.
+    StopAllControls(QMainWindow *window, QObject *parent);
+    // Till then Stop all pumps is disabled.
+    void setStopAll(StopAll *stopAll);
 
     QAction *stopAllAction() const { return stopAllAct; }
     QToolBar *toolBar() const { return bar; }
@@ -49,7 +52,7 @@ signals:
     void resultShown(StopAllDialog *dialog);
 
 private:
-    StopAll *stopAll;
+    StopAll *stopAll = nullptr;
     QMainWindow *window;
     QAction *stopAllAct;
     QToolBar *bar;
