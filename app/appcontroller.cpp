@@ -3,6 +3,7 @@
 #include "cabinet.h"
 #include "historymenus.h"
 #include "installation.h"
+#include "stoprun.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -19,6 +20,7 @@ AppController::AppController()
     , recorder(&history)
     , cabinetModel(&cabinetList, this)
     , shutdown(&cabinetList)
+    , stopAll(&cabinetList)
     , windowController(this)
     , session(this)
 {
@@ -33,6 +35,7 @@ AppController::AppController()
     // The model announces no rows as they come, so the view gets it complete.
     windowController.setCabinetModel(&cabinetModel);
     windowController.setShutdownSequence(&shutdown);
+    wireStopAll();
     connect(&shutdown, SIGNAL(stopUnconfirmed(Cabinet*,int,QString)),
             &recorder, SLOT(closeStopUnconfirmed(Cabinet*,int,QString)));
     new HistoryMenus(&history, hosts, windowController.mainWindow());
@@ -55,6 +58,15 @@ AppController::AppController()
         connect(guiApp, &QGuiApplication::commitDataRequest, this, &AppController::finishBeforeExit);
         connect(guiApp, &QCoreApplication::aboutToQuit, this, &AppController::finishBeforeExit);
     }
+}
+
+// Stop all pumps and Stop this cabinet: in the window, and each result in the history.
+void AppController::wireStopAll()
+{
+    windowController.setStopAll(&stopAll);
+    connect(&stopAll, &StopAll::runFinished, &recorder, [this](StopRun *run) {
+        recorder.stopsSettled(run->cause(), run->summary());
+    });
 }
 
 AppController::~AppController()
