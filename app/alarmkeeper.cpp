@@ -7,6 +7,8 @@
 #include "mainwindow.h"
 #include "settingsstore.h"
 #include "shutdownsequence.h"
+#include "stopall.h"
+#include "stoprun.h"
 
 #include <QStatusBar>
 
@@ -62,6 +64,20 @@ void AlarmKeeper::mark(const AlarmPlace &place)
     if (place.rotor >= 0)
         emit markChanged(place.cabinet, place.rotor, alarms.book().hasActive(place.cabinet, place.rotor));
     emit markChanged(place.cabinet, -1, alarms.book().hasActive(place.cabinet, -1));
+}
+
+void AlarmKeeper::watchStopAll(StopAll *stopAll)
+{
+    connect(stopAll, &StopAll::runFinished, this, [this](StopRun *run) {
+        for (const StopRun::Rotor &rotor : run->rotors()) {
+            // Replaced: the operator's Start went instead, and the rotor does as told.
+            if (!rotor.cabinet || rotor.outcome == StopRun::Outcome::Confirmed
+                || rotor.outcome == StopRun::Outcome::Waiting || rotor.outcome == StopRun::Outcome::Replaced)
+                continue;
+            alarmWatcher.stopNotConfirmed(rotor.cabinet, rotor.index,
+                                          StopRun::outcomeText(rotor.outcome, rotor.reason));
+        }
+    });
 }
 
 void AlarmKeeper::finish()

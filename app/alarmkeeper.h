@@ -14,6 +14,7 @@ class Cabinet;
 class History;
 class SettingsStore;
 class ShutdownSequence;
+class StopAll;
 
 // The program's alarms put together: raised from the cabinets, the end, the history
 // and the settings; each change recorded in the history and handed to the plant's
@@ -31,6 +32,8 @@ public:
     // Once the settings are loaded: the plant's command, and saving that fails.
     void useSettings(SettingsStore *settings);
     void watchEnd(ShutdownSequence *shutdown);
+    // Stop all and Stop this cabinet: each Stop not confirmed once the run settles.
+    void watchStopAll(StopAll *stopAll);
     // The program ends: a short, bounded wait for the commands still running.
     void finish();
 

@@ -1,8 +1,9 @@
 #include "appcontroller.h"
 
 #include "cabinet.h"
-#include "historypanel.h"
+#include "historymenus.h"
 #include "installation.h"
+#include "stoprun.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -20,6 +21,7 @@ AppController::AppController()
     , alarms(&history)
     , cabinetModel(&cabinetList, this)
     , shutdown(&cabinetList)
+    , stopAll(&cabinetList)
     , windowController(this)
     , session(this)
 {
@@ -35,9 +37,10 @@ AppController::AppController()
     // The model announces no rows as they come, so the view gets it complete.
     windowController.setCabinetModel(&cabinetModel);
     windowController.setShutdownSequence(&shutdown);
+    wireStopAll();
     connect(&shutdown, SIGNAL(stopUnconfirmed(Cabinet*,int,QString)),
             &recorder, SLOT(closeStopUnconfirmed(Cabinet*,int,QString)));
-    new HistoryPanel(&history, hosts, windowController.mainWindow());
+    new HistoryMenus(&history, hosts, windowController.mainWindow());
     connect(&session, &SessionKeeper::recoveryChosen, &recorder,
             [this](Recovery::Choice choice, const QStringList &rotors) {
         static const char *const labels[] = {
@@ -60,6 +63,16 @@ AppController::AppController()
         connect(guiApp, &QGuiApplication::commitDataRequest, this, &AppController::finishBeforeExit);
         connect(guiApp, &QCoreApplication::aboutToQuit, this, &AppController::finishBeforeExit);
     }
+}
+
+// Stop all pumps and Stop this cabinet: in the window, and each result in the history.
+void AppController::wireStopAll()
+{
+    windowController.setStopAll(&stopAll);
+    alarms.watchStopAll(&stopAll);
+    connect(&stopAll, &StopAll::runFinished, &recorder, [this](StopRun *run) {
+        recorder.stopsSettled(run->cause(), run->summary());
+    });
 }
 
 AppController::~AppController()

@@ -9,6 +9,7 @@
 #include "sessionkeeper.h"
 #include "shutdownsequence.h"
 #include "signalwatcher.h"
+#include "stopall.h"
 
 #include <QObject>
 
@@ -38,6 +39,7 @@ private slots:
 
 private:
     void printUnconfirmed() const;
+    void wireStopAll();
 
     const char *hostPrefix;
     // Outlives the window and the roster, so that the close's rows and the end are written.
@@ -48,6 +50,7 @@ private:
     CabinetList cabinetList;
     CabinetListModel cabinetModel;
     ShutdownSequence shutdown;
+    StopAll stopAll;
     MainWindowController windowController;
     SignalWatcher signalWatcher;
     // Destroyed first, while window and cabinets still stand.

@@ -33,20 +33,34 @@ History::History(const QString &folder, QObject *parent)
     connect(this, &History::exportNotify, reader, &HistoryReader::exportCsv);
     connect(reader, &HistoryReader::pageRead, this, &History::pageRead);
     connect(reader, &HistoryReader::exported, this, &History::exported);
-    writerThread.start();
-    readerThread.start();
+    handOverTimer.setSingleShot(true);
+    handOverTimer.setInterval(HandOverMs);
+    connect(&handOverTimer, &QTimer::timeout, this, &History::handOver);
 }
 
 History::~History()
 {
     handOver();
-    QMetaObject::invokeMethod(writer, "finish", Qt::BlockingQueuedConnection);
+    if (writerThread.isRunning())
+        QMetaObject::invokeMethod(writer, "finish", Qt::BlockingQueuedConnection);
     writerThread.quit();
     readerThread.quit();
     writerThread.wait();
     readerThread.wait();
     delete writer;
     delete reader;
+}
+
+void History::startWriter()
+{
+    if (!writerThread.isRunning())
+        writerThread.start();
+}
+
+void History::startReader()
+{
+    if (!readerThread.isRunning())
+        readerThread.start();
 }
 
 QString History::defaultFolder()
@@ -61,18 +75,18 @@ void History::record(HistoryEvent event)
     if (event.user.isEmpty())
         event.user = user;
     pending.append(std::move(event));
-    if (!handOverPosted) {
-        handOverPosted = true;
-        QMetaObject::invokeMethod(this, "handOver", Qt::QueuedConnection);
-    }
+    if (!handOverTimer.isActive())
+        handOverTimer.start();
 }
 
-// One hand-over for all that was recorded in one turn of the event loop.
+// One hand-over, and one wake of the writer, for all that was recorded since the last.
+// The first opens the file, after the window has shown.
 void History::handOver()
 {
-    handOverPosted = false;
+    handOverTimer.stop();
     if (pending.isEmpty())
         return;
+    startWriter();
     HistoryEvents events;
     events.swap(pending);
     emit appendNotify(events);
@@ -81,6 +95,7 @@ void History::handOver()
 int History::readPage(const HistoryFilter &filter, const HistoryCursor &after, int limit)
 {
     const int ticket = nextTicket++;
+    startReader();
     emit readPageNotify(ticket, filter, after, limit);
     return ticket;
 }
@@ -88,6 +103,7 @@ int History::readPage(const HistoryFilter &filter, const HistoryCursor &after, i
 int History::exportCsv(const HistoryFilter &filter, const QString &target)
 {
     const int ticket = nextTicket++;
+    startReader();
     emit exportNotify(ticket, filter, target);
     return ticket;
 }

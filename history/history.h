@@ -5,13 +5,15 @@
 #include <QObject>
 #include <QString>
 #include <QThread>
+#include <QTimer>
 
 class HistoryReader;
 class HistoryWriter;
 
 // The program's history of what happened and who did it, one SQLite file in the
 // user's application-data folder. The GUI thread only hands rows over: a writer
-// and a reader, each on a thread of its own, touch the file.
+// and a reader, each on a thread of its own, touch the file. Each thread starts at
+// its first use, so a start does not wait for the file.
 class History final : public QObject
 {
     Q_OBJECT
@@ -27,7 +29,8 @@ public:
     static QString fileName() { return QStringLiteral("history.sqlite"); }
     QString filePath() const { return path; }
 
-    // Never waits: the row goes to the writer with the next turn of the event loop.
+    // Never waits: the rows of HandOverMs go to the writer together, so that the
+    // writer's thread wakes once for them and not once per row.
     // The time and user are filled in unless given.
     void record(HistoryEvent event);
 
@@ -37,6 +40,8 @@ public:
 
     bool isAvailable() const { return failure.isEmpty(); }
     QString failureReason() const { return failure; }
+
+    static constexpr int HandOverMs = 150;
 
 signals:
     // Rows now in the file, with their ids, oldest first.
@@ -56,11 +61,14 @@ private slots:
     void writerRestored();
 
 private:
+    void startWriter();
+    void startReader();
+
     QString path;
     QString user;
     QString failure;
     HistoryEvents pending;
-    bool handOverPosted = false;
+    QTimer handOverTimer;
     int nextTicket = 1;
     QThread writerThread;
     QThread readerThread;

@@ -30,9 +30,14 @@ void HistoryModel::setFilter(const HistoryFilter &filter)
     fetchMore(QModelIndex());
 }
 
+HistoryEvent HistoryModel::eventAt(int row) const
+{
+    return row >= 0 && row < rowCount() ? rows[size_t(row)] : HistoryEvent();
+}
+
 int HistoryModel::rowCount(const QModelIndex &parent) const
 {
-    return parent.isValid() ? 0 : rows.size();
+    return parent.isValid() ? 0 : int(rows.size());
 }
 
 int HistoryModel::columnCount(const QModelIndex &parent) const
@@ -42,9 +47,9 @@ int HistoryModel::columnCount(const QModelIndex &parent) const
 
 QVariant HistoryModel::data(const QModelIndex &index, int role) const
 {
-    if (!index.isValid() || index.row() >= rows.size())
+    if (!index.isValid() || index.row() >= rowCount())
         return QVariant();
-    const HistoryEvent &event = rows.at(index.row());
+    const HistoryEvent &event = rows[size_t(index.row())];
     if (role == Qt::ToolTipRole && index.column() == TimeColumn)
         return HistoryCsv::timeText(event.time);
     if (role != Qt::DisplayRole)
@@ -126,9 +131,9 @@ void HistoryModel::pageRead(int ticket, const HistoryEvents &events, bool atEnd)
     if (!events.isEmpty())
         cursor = {events.last().time, events.last().id};
     if (!fresh.isEmpty()) {
-        beginInsertRows(QModelIndex(), rows.size(), rows.size() + fresh.size() - 1);
+        beginInsertRows(QModelIndex(), rowCount(), rowCount() + fresh.size() - 1);
         for (const HistoryEvent &event : qAsConst(fresh)) {
-            rows << event;
+            rows.push_back(event);
             ids.insert(event.id);
         }
         endInsertRows();
@@ -160,18 +165,18 @@ void HistoryModel::prepend(const HistoryEvents &newestLast)
     if (fresh.isEmpty())
         return;
     beginInsertRows(QModelIndex(), 0, fresh.size() - 1);
-    rows = fresh + rows;
+    rows.insert(rows.begin(), fresh.cbegin(), fresh.cend());
     for (const HistoryEvent &event : qAsConst(fresh))
         ids.insert(event.id);
     endInsertRows();
-    if (rows.size() <= MaxRows)
+    if (rowCount() <= MaxRows)
         return;
-    beginRemoveRows(QModelIndex(), MaxRows, rows.size() - 1);
-    for (int row = MaxRows; row < rows.size(); ++row)
-        ids.remove(rows.at(row).id);
+    beginRemoveRows(QModelIndex(), MaxRows, rowCount() - 1);
+    for (size_t row = MaxRows; row < rows.size(); ++row)
+        ids.remove(rows[row].id);
     rows.resize(MaxRows);
     endRemoveRows();
-    cursor = {rows.last().time, rows.last().id};
+    cursor = {rows.back().time, rows.back().id};
     atEnd = false;
     // A page on its way starts below rows no longer kept: asked for again from here.
     if (awaited != 0) {

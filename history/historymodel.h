@@ -5,6 +5,8 @@
 #include <QAbstractTableModel>
 #include <QSet>
 
+#include <deque>
+
 class History;
 
 // The history as a table, newest first, read a page at a time as the view scrolls,
@@ -36,7 +38,7 @@ public:
 
     void setFilter(const HistoryFilter &filter);
     HistoryFilter filter() const { return rowFilter; }
-    HistoryEvent eventAt(int row) const { return rows.value(row); }
+    HistoryEvent eventAt(int row) const;
     // No page asked for is still on its way.
     bool isSettled() const { return awaited == 0; }
 
@@ -54,7 +56,7 @@ private:
 
     History *history;
     HistoryFilter rowFilter;
-    QVector<HistoryEvent> rows;
+    std::deque<HistoryEvent> rows; // live rows go on top without moving the rest
     QSet<qint64> ids;
     HistoryCursor cursor;
     bool atEnd = false;

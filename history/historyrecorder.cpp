@@ -261,3 +261,11 @@ void HistoryRecorder::recoveryChosen(const QString &choice, const QStringList &r
     e.cause = commandCauseText(CommandCause::Recovery);
     history->record(e);
 }
+
+void HistoryRecorder::stopsSettled(CommandCause cause, const QString &result)
+{
+    const QString what = cause == CommandCause::StopAll ? tr("Stop all pumps") : tr("Stop this cabinet");
+    HistoryEvent e = event(HistoryKind::program(), nullptr, -1, tr("%1: %2").arg(what, result));
+    e.cause = commandCauseText(cause);
+    history->record(e);
+}

@@ -37,6 +37,8 @@ public slots:
     void lastRunDied(const QDateTime &lastSeenAlive);
     // What the operator chose after the program died, and for which rotors.
     void recoveryChosen(const QString &choice, const QStringList &rotors);
+    // What became of the operator's Stop all or Stop this cabinet, in one row.
+    void stopsSettled(CommandCause cause, const QString &result);
 
 private:
     struct Link

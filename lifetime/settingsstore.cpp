@@ -2,9 +2,9 @@
 
 #include "loopschedule.h"
 
-#include <QRegularExpression>
 #include <QSettings>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -49,11 +49,15 @@ SettingsStore::SettingsStore(QObject *parent)
     writer.moveToThread(&thread);
     connect(this, &SettingsStore::writeNotify, &writer, &SettingsWriter::write);
     connect(&writer, &SettingsWriter::reported, this, &SettingsStore::writerReported);
+    gatherTimer.setSingleShot(true);
+    gatherTimer.setInterval(GatherMs);
+    connect(&gatherTimer, &QTimer::timeout, this, &SettingsStore::handOver);
     thread.start();
 }
 
 SettingsStore::~SettingsStore()
 {
+    handOver();
     // Behind every write already handed over.
     QMetaObject::invokeMethod(&writer, &SettingsWriter::flush, Qt::BlockingQueuedConnection);
     thread.quit();
@@ -130,36 +134,42 @@ QVariant SettingsStore::validated(const QString &key, const QVariant &raw, const
 QVariant SettingsStore::validatedCabinetKey(const QString &key, const QVariant &raw, const QStringList &hosts,
                                             int rotorsPerCabinet)
 {
-    static const QRegularExpression cabinetPattern(QStringLiteral("^cabinets/([^/]+)/(.+)$"));
-    static const QRegularExpression rotorPattern(QStringLiteral("^rotor(\\d+)/(loop|onSecs|offSecs|looping)$"));
-    const QRegularExpressionMatch cabinet = cabinetPattern.match(key);
-    if (!cabinet.hasMatch()) {
+    // cabinets/<host>/rotor<n>/<field>, taken apart by hand: a regular expression
+    // costs more to make at start than the whole file costs to read.
+    const QStringList parts = key.split(QLatin1Char('/'));
+    if (parts.size() < 3 || parts.at(0) != QLatin1String("cabinets") || parts.at(1).isEmpty()) {
         reject(key, QStringLiteral("unknown setting; ignored"));
         return {};
     }
-    const QString host = cabinet.captured(1);
+    const QString host = parts.at(1);
     if (!hosts.contains(host)) {
         reject(key, QStringLiteral("no cabinet %1 in this installation; ignored").arg(host));
         return {};
     }
     // Written by earlier versions and never read: a start connects nothing by itself.
-    if (cabinet.captured(2) == QLatin1String("connected")) {
+    if (parts.size() == 3 && parts.at(2) == QLatin1String("connected")) {
         forget(key);
         return {};
     }
-    const QRegularExpressionMatch rotor = rotorPattern.match(cabinet.captured(2));
-    if (!rotor.hasMatch()) {
+    static const QStringList fields = {QStringLiteral("loop"), QStringLiteral("onSecs"), QStringLiteral("offSecs"),
+                                       QStringLiteral("looping")};
+    const QString &rotorPart = parts.at(2);
+    const QString digits = rotorPart.mid(5);
+    const bool allDigits = !digits.isEmpty()
+            && std::all_of(digits.cbegin(), digits.cend(), [](QChar c) { return c >= QLatin1Char('0') && c <= QLatin1Char('9'); });
+    if (parts.size() != 4 || !rotorPart.startsWith(QLatin1String("rotor")) || !allDigits
+        || !fields.contains(parts.at(3))) {
         reject(key, QStringLiteral("unknown setting; ignored"));
         return {};
     }
-    const int number = rotor.captured(1).toInt();
+    const int number = digits.toInt();
     if (number < 1 || number > rotorsPerCabinet) {
-        reject(key, QStringLiteral("no rotor %1 on a cabinet; ignored").arg(rotor.captured(1)));
+        reject(key, QStringLiteral("no rotor %1 on a cabinet; ignored").arg(digits));
         return {};
     }
     const QString text = shown(raw);
     const QString quoted = QLatin1Char('"') + text + QLatin1Char('"');
-    const QString field = rotor.captured(2);
+    const QString &field = parts.at(3);
     if (field == QLatin1String("loop") || field == QLatin1String("looping")) {
         if (raw.userType() == QMetaType::Bool
             || (isText(raw) && (text == QLatin1String("true") || text == QLatin1String("false"))))
@@ -189,7 +199,9 @@ void SettingsStore::reject(const QString &key, const QString &why)
 void SettingsStore::forget(const QString &key)
 {
     values.remove(key);
-    emit writeNotify(key, QVariant());
+    changed.insert(key, QVariant());
+    if (!gatherTimer.isActive())
+        gatherTimer.start();
 }
 
 void SettingsStore::rejectWindowGeometry()
@@ -229,10 +241,19 @@ QString SettingsStore::displayedCabinet() const
 
 void SettingsStore::setLoop(const QString &host, int rotorIndex, const Loop &loop)
 {
-    put(rotorKey(host, rotorIndex, "loop"), loop.on);
-    put(rotorKey(host, rotorIndex, "onSecs"), qBound(LoopSchedule::MinSecs, loop.runSecs, LoopSchedule::MaxSecs));
-    put(rotorKey(host, rotorIndex, "offSecs"), qBound(LoopSchedule::MinSecs, loop.pauseSecs, LoopSchedule::MaxSecs));
-    put(rotorKey(host, rotorIndex, "looping"), loop.running);
+    // Asked every second for every rotor: the keys are made once.
+    QVector<QStringList> &hostKeys = loopKeys[host];
+    if (hostKeys.size() <= rotorIndex)
+        hostKeys.resize(rotorIndex + 1);
+    QStringList &keys = hostKeys[rotorIndex];
+    if (keys.isEmpty()) {
+        for (const char *field : {"loop", "onSecs", "offSecs", "looping"})
+            keys << rotorKey(host, rotorIndex, field);
+    }
+    put(keys.at(0), loop.on);
+    put(keys.at(1), qBound(LoopSchedule::MinSecs, loop.runSecs, LoopSchedule::MaxSecs));
+    put(keys.at(2), qBound(LoopSchedule::MinSecs, loop.pauseSecs, LoopSchedule::MaxSecs));
+    put(keys.at(3), loop.running);
 }
 
 void SettingsStore::setWindowGeometry(const QByteArray &geometry)
@@ -273,7 +294,19 @@ void SettingsStore::put(const QString &key, const QVariant &value)
     if (values.value(key) == value)
         return;
     values.insert(key, value);
-    emit writeNotify(key, value);
+    changed.insert(key, value);
+    if (!gatherTimer.isActive())
+        gatherTimer.start();
+}
+
+void SettingsStore::handOver()
+{
+    gatherTimer.stop();
+    if (changed.isEmpty())
+        return;
+    QVariantHash changes;
+    changes.swap(changed);
+    emit writeNotify(changes);
 }
 
 void SettingsStore::writerReported(bool saved)

@@ -9,13 +9,16 @@
 #include <QString>
 #include <QStringList>
 #include <QThread>
+#include <QTimer>
 #include <QVariant>
+#include <QVector>
 
 // What the operator set, kept across runs in the user's settings file (QSettings,
 // which replaces the file atomically): each rotor's loop and the window; and the one
 // record of how the last run ended and when it was last seen alive. Read once at
 // start, with a default and a line on standard error for anything that cannot be
-// used; written on change by a thread of its own.
+// used; written on change by a thread of its own, the changes of GatherMs together,
+// so that a burst of changes wakes that thread once.
 class SettingsStore final : public QObject
 {
     Q_OBJECT
@@ -43,6 +46,9 @@ public:
     explicit SettingsStore(QObject *parent = nullptr);
     // Hands the last changes to the writer and waits until they are on disk.
     ~SettingsStore() override;
+
+    // With the writer's own gathering, every change is on disk within a second.
+    static constexpr int GatherMs = 500;
 
     void load(const QStringList &hosts, int rotorsPerCabinet);
     QString fileName() const;
@@ -73,9 +79,10 @@ public:
 signals:
     void saveFailed();
     void saveRestored();
-    void writeNotify(const QString &key, const QVariant &value);
+    void writeNotify(const QVariantHash &changes);
 
 private:
+    void handOver();
     void writerReported(bool saved);
     void put(const QString &key, const QVariant &value);
     void forget(const QString &key);
@@ -86,6 +93,9 @@ private:
 
     QString file;
     QHash<QString, QVariant> values; // as on disk, after validation
+    QVariantHash changed; // not yet handed to the writer; invalid: removed
+    QHash<QString, QVector<QStringList>> loopKeys; // by host, then rotor
+    QTimer gatherTimer;
     // How the last run ended, as read before this run marked itself.
     RunEnd previousEnd = RunEnd::Closed;
     QDateTime previousAlive;

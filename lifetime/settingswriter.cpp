@@ -19,14 +19,16 @@ SettingsWriter::SettingsWriter(const QString &fileName)
 
 SettingsWriter::~SettingsWriter() = default;
 
-void SettingsWriter::write(const QString &key, const QVariant &value)
+void SettingsWriter::write(const QVariantHash &changes)
 {
     if (!settings)
         settings = std::make_unique<QSettings>(fileName, QSettings::IniFormat);
-    if (value.isValid())
-        settings->setValue(key, value);
-    else
-        settings->remove(key);
+    for (auto it = changes.cbegin(); it != changes.cend(); ++it) {
+        if (it->isValid())
+            settings->setValue(it.key(), *it);
+        else
+            settings->remove(it.key());
+    }
     if (!syncTimer->isActive())
         syncTimer->start();
 }

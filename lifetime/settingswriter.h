@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QVariant>
@@ -24,7 +25,7 @@ public:
 
 public slots:
     // An invalid value removes the key.
-    void write(const QString &key, const QVariant &value);
+    void write(const QVariantHash &changes);
     void flush();
 
 signals:

@@ -68,12 +68,22 @@ bool SendQueue::replaceWithdrawnCommand(const QByteArray &command)
     return false;
 }
 
+// The commands ahead of a Stop go with it: it keeps its place among them.
+bool SendQueue::stopWaits() const
+{
+    for (int i = 0; i < commands; ++i) {
+        if (isStop(frames.at(i)))
+            return true;
+    }
+    return false;
+}
+
 QByteArray SendQueue::takeNext(bool *isCommand)
 {
     while (!frames.isEmpty()) {
         const bool readsWait = frames.size() > commands;
         const bool commandGoes = commands > 0
-                && (!readsWait || commandsInARow < MaxCommandsAhead || isStop(frames.first()));
+                && (!readsWait || commandsInARow < MaxCommandsAhead || stopWaits());
         QByteArray frame;
         if (commandGoes) {
             frame = frames.takeFirst();

@@ -8,7 +8,8 @@
 // pass the reads that wait, in their own order, so that a Stop never queues
 // behind polls; but while reads wait, at most MaxCommandsAhead commands go in a
 // row before the oldest read, so that a cabinet too slow for its commands still
-// answers its polls (a Stop is never held back for that). A command that replaces
+// answers its polls (a Stop is never held back for that, nor are the commands
+// ahead of it). A command that replaces
 // one withdrawn for the same unit and register takes its place.
 // Plain data: the worker guards it with its mutex, since the client asks about
 // the wire from its own thread.
@@ -39,6 +40,7 @@ public:
 
 private:
     bool replaceWithdrawnCommand(const QByteArray &command);
+    bool stopWaits() const;
 
     QList<QByteArray> &frames;
     int commands = 0; // at the front of frames

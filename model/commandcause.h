@@ -11,6 +11,8 @@ enum class CommandCause
     Close,
     Reconnection,
     Recovery,
+    StopAll, // the operator's Stop all pumps
+    StopCabinet, // the operator's Stop this cabinet
 };
 
 // As the history stores and shows it; never translated, so that exports compare.
@@ -27,6 +29,10 @@ inline QString commandCauseText(CommandCause cause)
         return QStringLiteral("reconnection");
     case CommandCause::Recovery:
         return QStringLiteral("recovery");
+    case CommandCause::StopAll:
+        return QStringLiteral("stop all");
+    case CommandCause::StopCabinet:
+        return QStringLiteral("stop cabinet");
     }
     return QString();
 }

@@ -1,26 +1,21 @@
 #include "historypanel.h"
 
-#include "history.h"
 #include "plantnames.h"
 
-#include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDateTimeEdit>
-#include <QDir>
-#include <QFileDialog>
 #include <QHBoxLayout>
 #include <QHeaderView>
-#include <QLabel>
+#include <QHideEvent>
+#include <QItemSelectionModel>
 #include <QMainWindow>
-#include <QStatusBar>
+#include <QShowEvent>
 #include <QTableView>
 #include <QVBoxLayout>
 
 HistoryPanel::HistoryPanel(History *history, const QStringList &cabinets, QMainWindow *window)
     : QDockWidget(tr("History"), window)
-    , history(history)
-    , window(window)
     , rows(history)
 {
     setObjectName(QStringLiteral("historyPanel"));
@@ -34,8 +29,6 @@ HistoryPanel::HistoryPanel(History *history, const QStringList &cabinets, QMainW
     // Hidden at first: the window keeps its size; View > History opens it below the panels.
     window->addDockWidget(Qt::BottomDockWidgetArea, this);
     hide();
-    connectMenus();
-    showHistoryState();
 }
 
 QLayout *HistoryPanel::makeFilters(const QStringList &cabinets, QWidget *contents)
@@ -74,7 +67,6 @@ QTableView *HistoryPanel::makeView(QWidget *contents)
 {
     view = new QTableView(contents);
     view->setObjectName(QStringLiteral("historyView"));
-    view->setModel(&rows);
     view->setSelectionBehavior(QAbstractItemView::SelectRows);
     view->setAlternatingRowColors(true);
     view->verticalHeader()->hide();
@@ -98,46 +90,6 @@ void HistoryPanel::connectFilters()
     connect(untilEdit, &QDateTimeEdit::dateTimeChanged, this, changed);
 }
 
-// View > History and File > Export history…, which the form leaves disabled.
-void HistoryPanel::connectMenus()
-{
-    if (QAction *show = window->findChild<QAction *>(QStringLiteral("actionShowHistory"))) {
-        show->setEnabled(true);
-        connect(show, &QAction::toggled, this, [this](bool on) {
-            setVisible(on);
-            if (on && !grownOnce && !this->window->isMaximized() && !this->window->isFullScreen()) {
-                grownOnce = true;
-                this->window->resize(this->window->width(), this->window->height() + 240);
-            }
-        });
-        connect(this, &QDockWidget::visibilityChanged, show, [this, show](bool) {
-            show->setChecked(!isHidden());
-        });
-    }
-    if (QAction *exportAction = window->findChild<QAction *>(QStringLiteral("actionExportHistory"))) {
-        exportAction->setEnabled(true);
-        connect(exportAction, &QAction::triggered, this, &HistoryPanel::exportHistory);
-    }
-}
-
-// A label in the window's status bar while the history cannot be written.
-void HistoryPanel::showHistoryState()
-{
-    auto *label = new QLabel(window->statusBar());
-    label->setObjectName(QStringLiteral("historyStateLbl"));
-    label->hide();
-    window->statusBar()->insertPermanentWidget(0, label);
-    stateLabel = label;
-    connect(history, &History::unavailable, this, &HistoryPanel::showUnavailable);
-    connect(history, &History::available, this, [this] {
-        if (stateLabel)
-            stateLabel->hide();
-    });
-    connect(history, &History::exported, this, &HistoryPanel::exported);
-    if (!history->isAvailable())
-        showUnavailable(history->failureReason());
-}
-
 HistoryFilter HistoryPanel::currentFilter() const
 {
     HistoryFilter filter;
@@ -158,39 +110,25 @@ void HistoryPanel::applyFilter()
     rows.setFilter(currentFilter());
 }
 
-void HistoryPanel::exportHistory()
+void HistoryPanel::showEvent(QShowEvent *event)
 {
-    QString target = exportTarget;
-    if (target.isEmpty()) {
-        const QString suggested = QDir::home().filePath(
-                QStringLiteral("history-%1.csv").arg(QDate::currentDate().toString(Qt::ISODate)));
-        target = QFileDialog::getSaveFileName(window, tr("Export history"), suggested,
-                                              tr("CSV files (*.csv)"));
-        if (target.isEmpty())
-            return;
-    }
-    exportingTo = target;
-    exportTicket = history->exportCsv(currentFilter(), target);
-    window->statusBar()->showMessage(tr("Exporting history to %1…").arg(QDir::toNativeSeparators(target)));
+    attachView(true);
+    QDockWidget::showEvent(event);
 }
 
-void HistoryPanel::exported(int ticket, qint64 count, const QString &error)
+void HistoryPanel::hideEvent(QHideEvent *event)
 {
-    if (ticket != exportTicket)
-        return;
-    exportTicket = 0;
-    if (count < 0) {
-        window->statusBar()->showMessage(tr("History not exported: %1").arg(error));
-        return;
-    }
-    window->statusBar()->showMessage(tr("History exported: %1 rows to %2")
-                                     .arg(count).arg(QDir::toNativeSeparators(exportingTo)), 30000);
+    QDockWidget::hideEvent(event);
+    // Not when the window is only minimised: it comes back as it was.
+    if (!event->spontaneous())
+        attachView(false);
 }
 
-void HistoryPanel::showUnavailable(const QString &reason)
+void HistoryPanel::attachView(bool attached)
 {
-    if (!stateLabel)
+    if (attached == (view->model() == &rows))
         return;
-    stateLabel->setText(tr("History unavailable: ") + reason);
-    stateLabel->show();
+    QItemSelectionModel *old = view->selectionModel();
+    view->setModel(attached ? &rows : nullptr);
+    delete old;
 }

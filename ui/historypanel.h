@@ -3,15 +3,12 @@
 #include "historymodel.h"
 
 #include <QDockWidget>
-#include <QPointer>
 #include <QStringList>
 
 QT_BEGIN_NAMESPACE
-class QAction;
 class QCheckBox;
 class QComboBox;
 class QDateTimeEdit;
-class QLabel;
 class QLayout;
 class QMainWindow;
 class QTableView;
@@ -20,8 +17,8 @@ QT_END_NAMESPACE
 class History;
 
 // The History dock of the main window: the newest events first, filtered by cabinet,
-// rotor, kind and time; File > Export history… writes the filtered rows as CSV, and
-// the status bar says when the history cannot be written.
+// rotor, kind and time. While hidden its view lets go of the model, which then
+// updates no view for the rows recorded meanwhile.
 class HistoryPanel final : public QDockWidget
 {
     Q_OBJECT
@@ -32,22 +29,18 @@ public:
 
     HistoryModel *model() { return &rows; }
     HistoryFilter currentFilter() const;
-    // Where File > Export history… writes without asking; for tests.
-    void setExportTarget(const QString &path) { exportTarget = path; }
+
+protected:
+    void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
 
 private:
     QLayout *makeFilters(const QStringList &cabinets, QWidget *contents);
     QTableView *makeView(QWidget *contents);
     void connectFilters();
-    void connectMenus();
-    void showHistoryState();
     void applyFilter();
-    void exportHistory();
-    void exported(int ticket, qint64 count, const QString &error);
-    void showUnavailable(const QString &reason);
+    void attachView(bool attached);
 
-    History *history;
-    QMainWindow *window;
     HistoryModel rows;
     QTableView *view;
     QComboBox *cabinetBox;
@@ -57,9 +50,4 @@ private:
     QDateTimeEdit *sinceEdit;
     QCheckBox *untilCheck;
     QDateTimeEdit *untilEdit;
-    QPointer<QLabel> stateLabel; // in the window's status bar
-    QString exportTarget;
-    int exportTicket = 0;
-    QString exportingTo;
-    bool grownOnce = false;
 };

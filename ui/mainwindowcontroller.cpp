@@ -7,6 +7,7 @@
 #include "rotorwidget.h"
 #include "rotorwidgetcontroller.h"
 #include "shutdownsequence.h"
+#include "stopallcontrols.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -27,6 +28,7 @@ MainWindowController::MainWindowController(QObject *parent)
     versionLabel.setText(QCoreApplication::applicationName() + QLatin1Char(' ')
                          + QCoreApplication::applicationVersion());
     window.statusBar()->addPermanentWidget(&versionLabel, 0);
+    stopAllControls = new StopAllControls(&window, this); // its bar sizes the window
     window.show();
 
     RotorWidget *panels[RotorCount] = {ui.rotor1, ui.rotor2, ui.rotor3, ui.rotor4};
@@ -135,6 +137,15 @@ void MainWindowController::setShutdownSequence(ShutdownSequence *sequence)
     shutdown = sequence;
     connect(shutdown, SIGNAL(progress()), this, SLOT(showStopProgress()));
     connect(shutdown, SIGNAL(finished()), this, SLOT(closeWhenStopped()));
+}
+
+void MainWindowController::setStopAll(StopAll *stopAll)
+{
+    stopAllControls->setStopAll(stopAll);
+    stopAllControls->addCabinetMenu(ui.cabinetListView, [this](const QPoint &pos) -> Cabinet * {
+        CabinetListModel *model = cabinetModel();
+        return model ? model->cabinetAt(ui.cabinetListView->indexAt(pos)) : nullptr;
+    });
 }
 
 void MainWindowController::showEnding()

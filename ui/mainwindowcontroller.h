@@ -18,6 +18,8 @@ class Cabinet;
 class CabinetListModel;
 class RotorWidgetController;
 class ShutdownSequence;
+class StopAll;
+class StopAllControls;
 
 // Behind the main window: which cabinet is on display, temperature and identify,
 // the About box, and whether the window may close while loops run.
@@ -36,6 +38,10 @@ public:
     // The program ends without the window's asking (a signal, the desktop session):
     // nothing new may start, and the progress shows.
     void showEnding();
+    // Stop all pumps in the tool bar and the Control menu, and Stop this cabinet in
+    // the list's context menu; other views add theirs through stopControls().
+    void setStopAll(StopAll *stopAll);
+    StopAllControls *stopControls() const { return stopAllControls; }
     MainWindow *mainWindow() { return &window; }
     Cabinet *displayedCabinet() const { return currentCabinet; }
     // Puts the cabinet with this host on display and its row current, as a click on
@@ -82,6 +88,7 @@ private:
     QString tipShown;
 
     ShutdownSequence *shutdown = nullptr;
+    StopAllControls *stopAllControls = nullptr;
     bool closingByWindow = false;
     bool exitConfirmed = false;
 };

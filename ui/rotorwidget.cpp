@@ -2,12 +2,21 @@
 
 #include "loopschedule.h"
 
+#include <QFont>
 #include <QScopedValueRollback>
 
 RotorWidget::RotorWidget(QWidget *parent)
     : QWidget(parent)
 {
     ui.setupUi(this);
+    // Larger rather than bold: the regular face is loaded already, a bold one would be
+    // one more font file to open and keep at every start.
+    QFont nameFont = ui.rotorNameLbl->font();
+    if (nameFont.pointSizeF() > 0)
+        nameFont.setPointSizeF(nameFont.pointSizeF() * 1.2);
+    else
+        nameFont.setPixelSize(qRound(nameFont.pixelSize() * 1.2));
+    ui.rotorNameLbl->setFont(nameFont);
     ui.onTimeBox->setRange(LoopSchedule::MinSecs, LoopSchedule::MaxSecs);
     ui.offTimeBox->setRange(LoopSchedule::MinSecs, LoopSchedule::MaxSecs);
 

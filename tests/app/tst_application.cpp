@@ -10,14 +10,18 @@
 #include "mainwindow.h"
 #include "plantnames.h"
 #include "recoverydialog.h"
+#include "rotorhead.h"
 #include "rotorwidget.h"
 #include "simcabinet.h"
 #include "singleinstance.h"
 #include "startup.h"
+#include "stopalldialog.h"
+#include "stoprun.h"
 #include "testsupport.h"
 
 #include <QAbstractItemModelTester>
 #include <QListView>
+#include <QMenu>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QScrollBar>
@@ -57,6 +61,7 @@ private slots:
     void startOnAPanelWritesSpeedThenStart();
     void loopRunsUntilAnEmergencyStop();
     void loopWhoseStopIsRefusedTwice();
+    void stopAllPumps();
     void closeAsksWhileLoopsRun();
     void closeNamesRotorsWhoseStopFailed_data();
     void closeNamesRotorsWhoseStopFailed();
@@ -893,3 +898,121 @@ void tst_Application::alarmRaisedCommandedClearedAndKeptUntilAcknowledged()
 
 QTEST_MAIN(tst_Application)
 #include "tst_application.moc"
+
+void tst_Application::stopAllPumps()
+{
+    // Twelve cabinets connected, 10.0.85.22 not; a loop runs on 10.0.85.10; 10.0.85.13
+    // refuses its first Stop.
+    QCOMPARE(driver->connectFirst(12), -1);
+    RotorHead *looping = driver->cabinet(0)->rotor(1);
+    looping->setLoopRunSecs(3600);
+    looping->setLoopMode(true);
+    looping->start();
+    QTRY_VERIFY(looping->isLoopRunning());
+    QTRY_COMPARE(driver->sim(0)->rotorState(1), 0);
+    driver->sim(3)->rejectWrites(RunRegister, 1);
+    const QStringList before = runCommands(10, 1);
+
+    // Escape cancels: nothing is sent.
+    QString question;
+    QString more;
+    QString defaultButton;
+    TestSupport::onNextDialog([&](QMessageBox *box) {
+        question = box->text();
+        more = box->informativeText();
+        defaultButton = box->defaultButton()->text();
+        QTest::keyClick(box, Qt::Key_Escape);
+    });
+    QTest::keyClick(window(), Qt::Key_S, Qt::ControlModifier | Qt::ShiftModifier);
+    QTRY_COMPARE(question, QStringLiteral("Stop all 48 pumps on 12 connected cabinets?"));
+    QCOMPARE(more, QStringLiteral("Every loop ends. Not connected: 10.0.85.22. Their 4 pumps get their "
+                                  "Stops first when their link is back, and may run till then."));
+    QCOMPARE(defaultButton, QStringLiteral("Stop all"));
+    QTRY_VERIFY(!QApplication::activeModalWidget());
+    QVERIFY(!window()->findChild<StopAllDialog *>());
+    QCOMPARE(runCommands(10, 1), before);
+
+    // Return confirms: a Stop to every rotor, the loop ended, the refusal named, and
+    // the cabinet not connected has its Stops kept.
+    TestSupport::onNextDialog([](QMessageBox *box) { QTest::keyClick(box, Qt::Key_Return); });
+    QApplication::setActiveWindow(window()); // as the desktop gives it back after the question
+    QTest::keyClick(window(), Qt::Key_S, Qt::ControlModifier | Qt::ShiftModifier);
+    QTRY_VERIFY(window()->findChild<StopAllDialog *>());
+    auto *result = window()->findChild<StopAllDialog *>();
+    QVERIFY(result->isVisible() && !result->isModal());
+    StopRun *run = result->run();
+    QTRY_VERIFY(run->isSettled());
+    QCOMPARE(run->count(StopRun::Outcome::Confirmed), 47);
+    QCOMPARE(run->unconfirmed(), QStringList({
+        "10.0.85.13, rotor 1: refused (Modbus exception 4), may still be running",
+        "10.0.85.22, rotor 1: kept for the cabinet, not connected: sent first when its link is back",
+        "10.0.85.22, rotor 2: kept for the cabinet, not connected: sent first when its link is back",
+        "10.0.85.22, rotor 3: kept for the cabinet, not connected: sent first when its link is back",
+        "10.0.85.22, rotor 4: kept for the cabinet, not connected: sent first when its link is back"}));
+    QCOMPARE(result->findChild<QLabel *>(QStringLiteral("summaryLbl"))->text(),
+             QStringLiteral("47 of 52 stops confirmed, 1 refused, 4 kept for cabinets not connected. "
+                            "The rotors not confirmed may still be running."));
+    for (int host = 10; host <= 21; ++host) {
+        for (int unit = 0; unit < 4; ++unit)
+            QCOMPARE(runCommands(host, unit).last(), QStringLiteral("stop"));
+    }
+    QVERIFY(!looping->isLoopRunning());
+    QCOMPARE(driver->sim(0)->rotorState(1), 1);
+    for (int i = 0; i < 4; ++i)
+        QVERIFY(driver->cabinet(12)->rotor(i)->hasKeptStop());
+
+    // Retry the failed: the refused rotor confirms now; then the last cabinet's link
+    // comes, and its kept Stops go out first and are confirmed.
+    auto *retry = result->findChild<QPushButton *>(QStringLiteral("retryButton"));
+    QVERIFY(retry->isEnabled());
+    QTest::mouseClick(retry, Qt::LeftButton);
+    QTRY_COMPARE(run->count(StopRun::Outcome::Confirmed), 48);
+    QCOMPARE(runCommands(13, 0), QStringList({"stop", "stop"}));
+    driver->pressEnterOn(12);
+    QTRY_COMPARE(run->count(StopRun::Outcome::Confirmed), 52);
+    QVERIFY(!retry->isEnabled());
+    QVERIFY(result->isVisible());
+    QTest::mouseClick(result->findChild<QPushButton *>(QStringLiteral("closeButton")), Qt::LeftButton);
+    QTRY_VERIFY(!window()->findChild<StopAllDialog *>());
+
+    // Stop this cabinet, from the list's context menu.
+    emit list()->customContextMenuRequested(list()->visualRect(list()->model()->index(3, 0)).center());
+    auto *menu = list()->findChild<QMenu *>(QStringLiteral("cabinetMenu"));
+    QVERIFY(menu);
+    QCOMPARE(menu->actions().at(0)->text(), QStringLiteral("Stop this cabinet"));
+    menu->actions().at(0)->trigger();
+    menu->close();
+    result = window()->findChild<StopAllDialog *>();
+    QVERIFY(result);
+    QCOMPARE(result->windowTitle(), QStringLiteral("Stop this cabinet"));
+    QTRY_COMPARE(result->run()->count(StopRun::Outcome::Confirmed), 4);
+    QCOMPARE(result->run()->rotors().size(), 4);
+    QCOMPARE(runCommands(13, 0), QStringList({"stop", "stop", "stop"}));
+
+    window()->close();
+    QTRY_VERIFY_WITH_TIMEOUT(!window()->isVisible(), 6000);
+    driver->endProgram();
+    const QStringList rows = historyRows();
+    QCOMPARE(rows.filter(QStringLiteral("|10.0.85.13|1|Stop")), QStringList({
+        "command|10.0.85.13|1|Stop|||stop all",
+        "command|10.0.85.13|1|Stop refused (Modbus exception 4)|||stop all",
+        "command|10.0.85.13|1|Stop|||stop all",
+        "command|10.0.85.13|1|Stop|||stop cabinet"}));
+    QCOMPARE(rows.filter(QStringLiteral("|10.0.85.22|1|Stop")), QStringList({
+        "command|10.0.85.22|1|Stop kept until the link is back|||stop all",
+        "command|10.0.85.22|1|Stop|||stop all"}));
+    QCOMPARE(rows.filter(QStringLiteral("Stop all pumps:")), QStringList({
+        "program||0|Stop all pumps: 47 of 52 confirmed; not confirmed: 10.0.85.13, rotor 1: refused "
+        "(Modbus exception 4), may still be running; "
+        "10.0.85.22, rotor 1: kept for the cabinet, not connected: sent first when its link is back; "
+        "10.0.85.22, rotor 2: kept for the cabinet, not connected: sent first when its link is back; "
+        "10.0.85.22, rotor 3: kept for the cabinet, not connected: sent first when its link is back; "
+        "10.0.85.22, rotor 4: kept for the cabinet, not connected: sent first when its link is back|||stop all",
+        "program||0|Stop all pumps: 48 of 52 confirmed; not confirmed: "
+        "10.0.85.22, rotor 1: kept for the cabinet, not connected: sent first when its link is back; "
+        "10.0.85.22, rotor 2: kept for the cabinet, not connected: sent first when its link is back; "
+        "10.0.85.22, rotor 3: kept for the cabinet, not connected: sent first when its link is back; "
+        "10.0.85.22, rotor 4: kept for the cabinet, not connected: sent first when its link is back|||stop all"}));
+    QCOMPARE(rows.filter(QStringLiteral("stop cabinet")).last(),
+             QStringLiteral("program||0|Stop this cabinet: 4 of 4 confirmed|||stop cabinet"));
+}

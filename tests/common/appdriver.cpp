@@ -5,6 +5,7 @@
 #include "cabinetlistmodel.h"
 #include "installation.h"
 #include "history.h"
+#include "historymenus.h"
 #include "historypanel.h"
 #include "mainwindow.h"
 #include "rotorwidget.h"
@@ -62,7 +63,7 @@ QString AppDriver::historyFile() const
 
 HistoryPanel *AppDriver::historyPanel() const
 {
-    return window()->findChild<HistoryPanel *>();
+    return window()->findChild<HistoryMenus *>()->panel();
 }
 
 MainWindow *AppDriver::window() const

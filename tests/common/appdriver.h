@@ -38,7 +38,7 @@ public:
     // The program ends as after its last window closed; the history stays to be read.
     void endProgram();
     QString historyFile() const;
-    HistoryPanel *historyPanel() const;
+    HistoryPanel *historyPanel() const; // made at the first call, as View > History makes it
 
     MainWindow *window() const;
     QListView *list() const;

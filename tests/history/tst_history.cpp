@@ -30,6 +30,7 @@ private slots:
     void parseTime();
     void recordedRowsCannotBeChanged();
     void pageAwaitedWhileTrimmedIsReadAgain();
+    void rowsGoOverTogetherAndNoneIsLostAtTheEnd();
 };
 
 namespace {
@@ -101,7 +102,7 @@ void tst_History::exportWritesCsvOfWhatWasRecorded()
             QStringLiteral("line one\nline two"), QString(), QString());
         add("2026-07-02T00:00:00", QString(), 0, HistoryKind::program(), QStringLiteral("too late"),
             QString(), QString());
-        // One hand-over for one turn of the event loop.
+        // One hand-over for the rows recorded together.
         QTRY_COMPARE(written.count(), 1);
         QCOMPARE(written.at(0).at(0).value<HistoryEvents>().size(), 4);
     }
@@ -293,6 +294,30 @@ void tst_History::pageAwaitedWhileTrimmedIsReadAgain()
     QCOMPARE(model.rowCount(), total + 1);
     for (int i = 0; i < model.rowCount(); ++i)
         QCOMPARE(model.eventAt(i).id, qint64(total + 1 - i));
+}
+
+// Rows recorded a moment apart reach the writer together; those still gathered when
+// the history ends are written all the same.
+void tst_History::rowsGoOverTogetherAndNoneIsLostAtTheEnd()
+{
+    QTemporaryDir folder;
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    {
+        History history(folder.path());
+        QSignalSpy written(&history, &History::recorded);
+        for (int i = 0; i < 3; ++i) {
+            history.record(row(now + i, QStringLiteral("10.0.85.10"), 1, HistoryKind::command()));
+            QTest::qWait(History::HandOverMs / 10);
+        }
+        QTRY_VERIFY(!written.isEmpty());
+        QTest::qWait(History::HandOverMs);
+        QCOMPARE(written.count(), 1);
+        QCOMPARE(written.at(0).at(0).value<HistoryEvents>().size(), 3);
+        for (int i = 3; i < 5; ++i)
+            history.record(row(now + i, QStringLiteral("10.0.85.10"), 1, HistoryKind::command()));
+    }
+    HistoryDatabase db(folder.filePath(History::fileName()), HistoryDatabase::Mode::Read);
+    QCOMPARE(db.page({}, {}, 10).size(), 5);
 }
 
 QTEST_GUILESS_MAIN(tst_History)

@@ -26,6 +26,7 @@ private slots:
     void stopWaiterSaysWhatBecameOfEachStop();
     void loopTickedAMomentBeforeTheEnd();
     void recoveryIsReadyAfterTheAnswerIsHandled();
+    void settingsReachTheFileWithinASecondAndAtTheEnd();
 };
 
 void tst_Lifetime::initTestCase()
@@ -239,6 +240,35 @@ void tst_Lifetime::recoveryIsReadyAfterTheAnswerIsHandled()
     QVERIFY(ready.wait(5000));
     QVERIFY(!readyWhileAnswering);
     QCOMPARE(recovery.reading(0), Recovery::Stands);
+}
+
+// Changes are gathered before they go to the file, yet each is there within a second,
+// and those still gathered when the program ends are written before it does.
+void tst_Lifetime::settingsReachTheFileWithinASecondAndAtTheEnd()
+{
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+    QCoreApplication::setOrganizationName(QStringLiteral("Dosivo A/S"));
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, folder.path());
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, folder.path());
+    const QString host = TestSupport::installationHost(19);
+    QString fileName;
+    const auto onDisk = [&fileName] {
+        QFile file(fileName);
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    };
+    {
+        SettingsStore store;
+        fileName = store.fileName();
+        store.load({host}, 4);
+        QElapsedTimer clock;
+        clock.start();
+        store.setLoop(host, 0, {true, 7, 3, false});
+        QTRY_VERIFY(onDisk().contains(QLatin1String("onSecs=7")));
+        QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+        store.setLoop(host, 0, {true, 8, 3, false});
+    }
+    QVERIFY2(onDisk().contains(QLatin1String("onSecs=8")), qPrintable(onDisk()));
 }
 
 QTEST_MAIN(tst_Lifetime)

@@ -76,6 +76,9 @@ void tst_LinkRules::sendOrder_data()
     QTest::newRow("a Stop is not held back for the reads")
             << "R1:0:0 W2:0:2:1 W3:1:2:1 W4:2:2:1 W5:3:2:1 W6:2:7:1 T T T T T T"
             << "2 3 4 5 6 1";
+    QTest::newRow("nor are the commands ahead of a Stop")
+            << "R1:0:0 W2:0:2:1 W3:1:2:1 W4:2:2:1 W5:3:2:1 W6:0:3:1 W7:1:3:1 W8:2:7:1 R9:1:0 T T T T T T T T T"
+            << "2 3 4 5 6 7 8 1 9";
     QTest::newRow("a request on the wire cannot be withdrawn")
             << "R1:0:0 T !1 R2:0:0 T" << "1 2";
 }

@@ -1,7 +1,10 @@
 #include "mainwindow.h"
 #include "mainwindowcontroller.h"
 
+#include "cabinetlist.h"
 #include "rotorwidget.h"
+#include "stopall.h"
+#include "stopallcontrols.h"
 #include "testsupport.h"
 
 #include <QCloseEvent>
@@ -9,6 +12,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QStatusBar>
+#include <QToolBar>
 #include <QtTest>
 
 
@@ -51,6 +55,9 @@ MainWindow *tst_MainWindow::mainWindow()
 void tst_MainWindow::formBuildsTheWindow()
 {
     MainWindowController controller(nullptr);
+    CabinetList cabinets;
+    StopAll stopAll(&cabinets);
+    controller.setStopAll(&stopAll);
     MainWindow *window = mainWindow();
     QVERIFY(window);
     QCOMPARE(window->objectName(), QStringLiteral("MainWindow"));
@@ -59,14 +66,25 @@ void tst_MainWindow::formBuildsTheWindow()
     QCOMPARE(window->findChild<RotorWidget *>(QStringLiteral("rotor2"))->ui.rotorSpeedBox->locale(),
              QLocale(QLocale::English, QLocale::UnitedStates));
 
-    // File, View, then Help, which holds exactly About; the website action is in no menu.
+    // File, View, Control, then Help, which holds exactly About; the website action is
+    // in no menu. Stop all pumps is in the Control menu and on a tool bar that cannot
+    // be hidden.
     const QList<QAction *> menus = window->menuBar()->actions();
-    QCOMPARE(menus.size(), 3);
+    QCOMPARE(menus.size(), 4);
     QCOMPARE(menus.at(0)->text(), QStringLiteral("File"));
     QCOMPARE(menus.at(0)->menu()->actions().at(0)->text(), QStringLiteral("Export history\u2026"));
     QCOMPARE(menus.at(1)->text(), QStringLiteral("View"));
-    QCOMPARE(menus.at(2)->text(), QStringLiteral("Help"));
-    const QList<QAction *> entries = menus.at(2)->menu()->actions();
+    QCOMPARE(menus.at(2)->text(), QStringLiteral("Control"));
+    QAction *stopAllAction = controller.stopControls()->stopAllAction();
+    QCOMPARE(menus.at(2)->menu()->actions(), QList<QAction *>({stopAllAction}));
+    QCOMPARE(stopAllAction->text(), QStringLiteral("Stop all pumps"));
+    QCOMPARE(stopAllAction->shortcut(), QKeySequence(QStringLiteral("Ctrl+Shift+S")));
+    auto *toolBar = window->findChild<QToolBar *>(QStringLiteral("controlToolBar"));
+    QVERIFY(toolBar && toolBar->actions().contains(stopAllAction));
+    QVERIFY(!toolBar->toggleViewAction()->isVisible());
+    QVERIFY(!toolBar->isMovable());
+    QCOMPARE(menus.at(3)->text(), QStringLiteral("Help"));
+    const QList<QAction *> entries = menus.at(3)->menu()->actions();
     QCOMPARE(entries.size(), 1);
     QCOMPARE(entries.at(0)->objectName(), QStringLiteral("actionAbout"));
     QCOMPARE(entries.at(0)->text(), QStringLiteral("About"));
@@ -89,6 +107,7 @@ void tst_MainWindow::formBuildsTheWindow()
 
     // The panels run rotor4 ... rotor1 from left to right.
     QVERIFY(QTest::qWaitForWindowExposed(window));
+    QVERIFY(toolBar->isVisible());
     int lastX = -1;
     for (const char *name : {"rotor4", "rotor3", "rotor2", "rotor1"}) {
         auto *panel = window->findChild<RotorWidget *>(QLatin1String(name));
@@ -114,9 +133,11 @@ void tst_MainWindow::sizesHold()
     auto *list = window->findChild<QListView *>(QStringLiteral("cabinetListView"));
     QCOMPARE(list->verticalScrollMode(), QAbstractItemView::ScrollPerPixel);
 
+    // The least size holds the Control tool bar too.
+    const QSize least(720, 410 + window->findChild<QToolBar *>(QStringLiteral("controlToolBar"))->sizeHint().height());
     window->resize(300, 200);
-    QCOMPARE(window->size(), QSize(720, 410));
-    for (const QSize &size : {QSize(720, 410), QSize(1900, 800), QSize(1000, 500)}) {
+    QCOMPARE(window->size(), least);
+    for (const QSize &size : {least, QSize(1900, 800), QSize(1000, 500)}) {
         window->resize(size);
         QTRY_COMPARE(window->size(), size);
         QTRY_VERIFY(list->width() >= 115 && list->width() <= 450);
