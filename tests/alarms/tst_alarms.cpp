@@ -250,6 +250,9 @@ void tst_Alarms::linkDownRaisesAtOnceOnlyWhereALoopRuns()
     rotor->setLoopMode(true);
     rotor->start();
     QTRY_VERIFY(rotor->isLoopRunning());
+    // The simulators answer on this thread: the drop must find the connections taken.
+    QTRY_COMPARE(loopingSim->rotorState(0), 0);
+    QTRY_COMPARE(idleSim->connectionCount(), 1);
 
     // Both dropped: the looping one at once, the idle one a second later; both
     // back by themselves two seconds after the drop, the alarms cleared but kept.
@@ -267,6 +270,7 @@ void tst_Alarms::linkDownRaisesAtOnceOnlyWhereALoopRuns()
     watcher.setQuietLinkDownMs(6000);
     QElapsedTimer down;
     down.start();
+    QTRY_COMPARE(idleSim->connectionCount(), 1);
     idleSim->dropConnections();
     QTRY_VERIFY(!idleCabinet->isConnected());
     QTRY_VERIFY_WITH_TIMEOUT(idleCabinet->isConnected(), 5500);
