@@ -106,6 +106,7 @@ void tst_Application::init()
 void tst_Application::cleanup()
 {
     driver.reset();
+    TestSupport::forgetDialogAnswers();
 }
 
 QStringList tst_Application::runCommands(int host, int unit) const

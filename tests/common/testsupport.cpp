@@ -108,6 +108,7 @@ void TestSupport::onNextDialog(const std::function<void(QMessageBox *)> &answer)
     // event loop, and the timer fires in its modal loop too.
     // The poll owns its clock: a test that ends before the box came leaks nothing.
     auto *poll = new QTimer(qApp);
+    poll->setObjectName(QStringLiteral("dialogAnswer"));
     auto clock = std::make_shared<QElapsedTimer>();
     clock->start();
     QObject::connect(poll, &QTimer::timeout, qApp, [poll, clock, answer] {
@@ -120,6 +121,13 @@ void TestSupport::onNextDialog(const std::function<void(QMessageBox *)> &answer)
             answer(box);
     });
     poll->start(10);
+}
+
+void TestSupport::forgetDialogAnswers()
+{
+    const auto polls = qApp->findChildren<QTimer *>(QStringLiteral("dialogAnswer"), Qt::FindDirectChildrenOnly);
+    for (QTimer *poll : polls)
+        delete poll;
 }
 
 TestSupport::BlackHole::BlackHole(const QHostAddress &address, quint16 port)

@@ -52,6 +52,9 @@ QProcessEnvironment programEnvironment(const QString &folder);
 
 // Runs answer on the next modal message box, while the code that opened it waits.
 void onNextDialog(const std::function<void(QMessageBox *)> &answer);
+// Drops the answers no box has taken, so that a test's answer never meets the next
+// test's box.
+void forgetDialogAnswers();
 
 // A listening socket whose queue is full: a connection attempt to it stays in
 // progress (its SYN is dropped) instead of completing or being refused.
