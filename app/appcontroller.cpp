@@ -18,6 +18,7 @@ AppController::AppController()
     : hostPrefix(Installation::HostPrefix)
     , recorder(&history)
     , cabinetModel(&cabinetList, this)
+    , overviewModel(&cabinetList, &cabinetModel, this)
     , shutdown(&cabinetList)
     , windowController(this)
     , session(this)
@@ -32,6 +33,7 @@ AppController::AppController()
     }
     // The model announces no rows as they come, so the view gets it complete.
     windowController.setCabinetModel(&cabinetModel);
+    windowController.setOverviewModel(&overviewModel);
     windowController.setShutdownSequence(&shutdown);
     connect(&shutdown, SIGNAL(stopUnconfirmed(Cabinet*,int,QString)),
             &recorder, SLOT(closeStopUnconfirmed(Cabinet*,int,QString)));

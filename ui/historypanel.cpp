@@ -31,7 +31,7 @@ HistoryPanel::HistoryPanel(History *history, const QStringList &cabinets, QMainW
     setWidget(contents);
     connectFilters();
 
-    // Hidden at first: the window keeps its size; View > History opens it below the panels.
+    // Hidden at first; View > History opens it below the overview and the panels.
     window->addDockWidget(Qt::BottomDockWidgetArea, this);
     hide();
     connectMenus();
@@ -105,10 +105,8 @@ void HistoryPanel::connectMenus()
         show->setEnabled(true);
         connect(show, &QAction::toggled, this, [this](bool on) {
             setVisible(on);
-            if (on && !grownOnce && !this->window->isMaximized() && !this->window->isFullScreen()) {
-                grownOnce = true;
-                this->window->resize(this->window->width(), this->window->height() + 240);
-            }
+            if (on)
+                makeRoomForRows();
         });
         connect(this, &QDockWidget::visibilityChanged, show, [this, show](bool) {
             show->setChecked(!isHidden());
@@ -118,6 +116,17 @@ void HistoryPanel::connectMenus()
         exportAction->setEnabled(true);
         connect(exportAction, &QAction::triggered, this, &HistoryPanel::exportHistory);
     }
+}
+
+// The dock takes the room it needs for RowsShown rows from the window's central
+// part, which gives way down to its own minimum, rather than open with a header alone.
+void HistoryPanel::makeRoomForRows()
+{
+    const int rowsHeight = view->horizontalHeader()->sizeHint().height() + 2 * view->frameWidth()
+            + (RowsShown * 2 + 1) * view->verticalHeader()->defaultSectionSize() / 2;
+    const int wanted = sizeHint().height() - view->sizeHint().height() + rowsHeight;
+    if (view->viewport()->height() < rowsHeight)
+        window->resizeDocks({this}, {wanted}, Qt::Vertical);
 }
 
 // A label in the window's status bar while the history cannot be written.

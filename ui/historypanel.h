@@ -28,6 +28,9 @@ class HistoryPanel final : public QDockWidget
     Q_DISABLE_COPY_MOVE(HistoryPanel)
 
 public:
+    // Rows the dock shows at least when it opens, room allowing.
+    static constexpr int RowsShown = 10;
+
     HistoryPanel(History *history, const QStringList &cabinets, QMainWindow *window);
 
     HistoryModel *model() { return &rows; }
@@ -40,6 +43,7 @@ private:
     QTableView *makeView(QWidget *contents);
     void connectFilters();
     void connectMenus();
+    void makeRoomForRows();
     void showHistoryState();
     void applyFilter();
     void exportHistory();
@@ -61,5 +65,4 @@ private:
     QString exportTarget;
     int exportTicket = 0;
     QString exportingTo;
-    bool grownOnce = false;
 };

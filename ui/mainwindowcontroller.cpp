@@ -2,6 +2,8 @@
 
 #include "cabinet.h"
 #include "cabinetlistmodel.h"
+#include "overviewmodel.h"
+#include "overviewview.h"
 #include "plantnames.h"
 #include "rotorhead.h"
 #include "rotorwidget.h"
@@ -39,6 +41,34 @@ MainWindowController::MainWindowController(QObject *parent)
             Qt::DirectConnection);
     connect(ui.identifyButton, SIGNAL(toggled(bool)), this, SLOT(identifyButton(bool)));
     connect(ui.actionAbout, SIGNAL(triggered()), this, SLOT(showAboutBox()));
+    wireViews();
+}
+
+// The Overview page first; View > Overview and View > Cabinet switch, and a cabinet
+// put on display from the list shows its panels.
+void MainWindowController::wireViews()
+{
+    ui.viewTabWidget->setCurrentWidget(ui.overviewPage);
+    QTabWidget *tabs = ui.viewTabWidget;
+    connect(ui.actionShowOverview, &QAction::triggered, tabs, [this] {
+        ui.viewTabWidget->setCurrentWidget(ui.overviewPage);
+    });
+    connect(ui.actionShowCabinet, &QAction::triggered, tabs, [this] {
+        ui.viewTabWidget->setCurrentWidget(ui.cabinetPage);
+    });
+    connect(ui.cabinetListView, &QAbstractItemView::clicked, tabs, [this](const QModelIndex &index) {
+        if (index.isValid())
+            ui.viewTabWidget->setCurrentWidget(ui.cabinetPage);
+    });
+    connect(ui.overviewView, &OverviewView::cabinetChosen, this, [this](Cabinet *cabinet) {
+        showCabinet(cabinet->host());
+        ui.viewTabWidget->setCurrentWidget(ui.cabinetPage);
+    });
+}
+
+void MainWindowController::setOverviewModel(OverviewModel *model)
+{
+    ui.overviewView->setModel(model);
 }
 
 // The label sits in the window's status bar; it has to leave before the window
