@@ -47,7 +47,7 @@ OverviewDelegate::OverviewDelegate(QObject *parent)
 
 int OverviewDelegate::padding(const QFontMetrics &metrics)
 {
-    return qMax(2, metrics.height() / 5);
+    return qMax(2, metrics.height() / 8);
 }
 
 void OverviewDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option,
