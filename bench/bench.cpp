@@ -548,7 +548,7 @@ int childOverview(int seconds)
         busy.start();
         for (int row = 0; row < Installation::CabinetCount; ++row) {
             for (int i = 0; RotorHead *rotor = driver.cabinet(row)->rotor(i); ++i) {
-                const int code = (second + i) % 2 == 0 ? Running : EmergencyStop;
+                const int code = (second + i) % 2 == 0 ? Running : Stopped;
                 rotor->rotorStateResponse(code, rotorStateName(code));
                 rotor->rotorCrpmResponse(1000 + 10 * second + i);
             }

@@ -46,7 +46,13 @@ void OverviewView::setModel(OverviewModel *model)
     QHeaderView *header = view->horizontalHeader();
     header->setSectionResizeMode(QHeaderView::Stretch);
     header->setSectionResizeMode(OverviewModel::CabinetColumn, QHeaderView::ResizeToContents);
-    connect(model, &OverviewModel::countsChanged, this, &OverviewView::showCounts);
+    // Counts change with each of many answers in a row: the label is set once after them.
+    connect(model, &OverviewModel::countsChanged, this, [this] {
+        if (!countsPending) {
+            countsPending = true;
+            QMetaObject::invokeMethod(this, &OverviewView::showCounts, Qt::QueuedConnection);
+        }
+    });
     connect(model, &QAbstractItemModel::modelReset, this, &OverviewView::fitRows);
     fitRows();
     showCounts();
@@ -87,6 +93,7 @@ void OverviewView::choose(const QModelIndex &index)
 // A count that needs the operator is set in bold; the words say it without.
 void OverviewView::showCounts()
 {
+    countsPending = false;
     const OverviewModel::Counts counts = overview->counts();
     const auto part = [](const QString &text, int count, bool alarming) {
         const QString shown = text.arg(count).toHtmlEscaped();

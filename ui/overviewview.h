@@ -44,4 +44,5 @@ private:
     QLabel *countsLabel;
     QTableView *view;
     OverviewModel *overview = nullptr;
+    bool countsPending = false;
 };
