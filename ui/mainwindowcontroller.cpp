@@ -158,6 +158,8 @@ void MainWindowController::fitListToRows()
     const int needed = widest + 2 * view->frameWidth() + 2 * view->spacing()
             + view->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, view);
     view->setMinimumWidth(qBound(view->minimumWidth(), needed, view->maximumWidth()));
+    // No wider: the room beside it is the overview's and the panels'.
+    view->setMaximumWidth(view->minimumWidth());
 }
 
 void MainWindowController::setShutdownSequence(ShutdownSequence *sequence)

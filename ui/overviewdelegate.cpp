@@ -72,7 +72,8 @@ void OverviewDelegate::paint(QPainter *painter, const QStyleOptionViewItem &opti
     QRect line = opt.rect.adjusted(pad, pad, -pad, 0);
     line.setHeight(metrics.height());
     // A line too long for its column ends in "…"; the tip holds it whole.
-    const QStringList lines = opt.text.split(QLatin1Char('\n'));
+    // The model's own lines: the view's text has them joined for a single label.
+    const QStringList lines = index.data(Qt::DisplayRole).toString().split(QLatin1Char('\n'));
     for (const QString &text : lines) {
         painter->drawText(line, Qt::AlignLeft | Qt::AlignVCenter,
                           metrics.elidedText(text, Qt::ElideRight, line.width()));
