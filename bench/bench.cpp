@@ -1,7 +1,8 @@
 // Benchmarks that print figures: the pump link against a plain blocking socket client
 // (the floor), libmodbus and Qt's own Modbus client, an operator's click to its frame,
-// start-up, close and idle cost of the whole program against a minimal window, and the
-// GUI thread's busy time with every rotor's state asked each second. Every comparison
+// start-up, close and idle cost of the whole program against a minimal window, the
+// GUI thread's busy time with every rotor's state asked each second, the overview's
+// cost with every rotor changing, and the requests a second of watching every cabinet. Every comparison
 // runs side by side in one run, against the same simulator process. Runs inside the
 // private network namespace (scripts/bench); with --child it is one measured process
 // of the run. With --check it also judges each figure against its goal (see Verdict)
