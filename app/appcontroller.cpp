@@ -19,6 +19,7 @@ AppController::AppController()
     : hostPrefix(Installation::HostPrefix)
     , recorder(&history)
     , cabinetModel(&cabinetList, this)
+    , overviewModel(&cabinetList, &cabinetModel, this)
     , shutdown(&cabinetList)
     , stopAll(&cabinetList)
     , windowController(this)
@@ -34,6 +35,7 @@ AppController::AppController()
     }
     // The model announces no rows as they come, so the view gets it complete.
     windowController.setCabinetModel(&cabinetModel);
+    windowController.setOverviewModel(&overviewModel);
     windowController.setShutdownSequence(&shutdown);
     wireStopAll();
     connect(&shutdown, SIGNAL(stopUnconfirmed(Cabinet*,int,QString)),

@@ -5,6 +5,7 @@
 #include "history.h"
 #include "historyrecorder.h"
 #include "mainwindowcontroller.h"
+#include "overviewmodel.h"
 #include "sessionkeeper.h"
 #include "shutdownsequence.h"
 #include "signalwatcher.h"
@@ -45,6 +46,7 @@ private:
     HistoryRecorder recorder;
     CabinetList cabinetList;
     CabinetListModel cabinetModel;
+    OverviewModel overviewModel;
     ShutdownSequence shutdown;
     StopAll stopAll;
     MainWindowController windowController;
