@@ -20,6 +20,7 @@ AppController::AppController()
     , recorder(&history)
     , alarms(&history)
     , cabinetModel(&cabinetList, this)
+    , overviewModel(&cabinetList, &cabinetModel, this)
     , shutdown(&cabinetList)
     , stopAll(&cabinetList)
     , windowController(this)
@@ -36,6 +37,14 @@ AppController::AppController()
     }
     // The model announces no rows as they come, so the view gets it complete.
     windowController.setCabinetModel(&cabinetModel);
+    windowController.setOverviewModel(&overviewModel);
+    // The overview marks where an alarm's condition holds.
+    connect(&alarms, &AlarmKeeper::markChanged, &overviewModel, [this](const QString &host, int rotor, bool active) {
+        for (Cabinet *cabinet : qAsConst(cabinetList)) {
+            if (cabinet->host() == host)
+                overviewModel.setMarked(cabinet, rotor, active);
+        }
+    });
     windowController.setShutdownSequence(&shutdown);
     wireStopAll();
     connect(&shutdown, SIGNAL(stopUnconfirmed(Cabinet*,int,QString)),

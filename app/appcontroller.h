@@ -6,6 +6,7 @@
 #include "history.h"
 #include "historyrecorder.h"
 #include "mainwindowcontroller.h"
+#include "overviewmodel.h"
 #include "sessionkeeper.h"
 #include "shutdownsequence.h"
 #include "signalwatcher.h"
@@ -49,6 +50,7 @@ private:
     AlarmKeeper alarms;
     CabinetList cabinetList;
     CabinetListModel cabinetModel;
+    OverviewModel overviewModel;
     ShutdownSequence shutdown;
     StopAll stopAll;
     MainWindowController windowController;

@@ -1,7 +1,8 @@
 // Benchmarks that print figures: the pump link against a plain blocking socket client
 // (the floor), libmodbus and Qt's own Modbus client, an operator's click to its frame,
-// start-up, close and idle cost of the whole program against a minimal window, and the
-// GUI thread's busy time with every rotor's state asked each second. Every comparison
+// start-up, close and idle cost of the whole program against a minimal window, the
+// GUI thread's busy time with every rotor's state asked each second, the overview's
+// cost with every rotor changing, and the requests a second of watching every cabinet. Every comparison
 // runs side by side in one run, against the same simulator process. Runs inside the
 // private network namespace (scripts/bench); with --child it is one measured process
 // of the run. With --check it also judges each figure against its goal (see Verdict)
@@ -16,6 +17,7 @@
 #include "cabinetprotocol.h"
 #include "installation.h"
 #include "mainwindow.h"
+#include "overviewview.h"
 #include "motorclient.h"
 #include "rotorhead.h"
 #include "rotorwidget.h"
@@ -40,6 +42,7 @@
 #include <QRegularExpression>
 #include <QSettings>
 #include <QStringListModel>
+#include <QTabWidget>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
@@ -536,6 +539,64 @@ int childBudget(int seconds)
     for (double percent : loaded)
         std::printf("%.3f ", percent);
     std::printf("%.1f\n", perSecond);
+    return 0;
+}
+
+// The overview on screen, thirteen cabinets connected, and every one of the 52 rotors
+// changing state and speed each second (told to the rotor heads as their answers
+// are). Prints the GUI thread's time for each second's changes up to their painting,
+// as milliseconds: mean per second, then the longest.
+int childOverview(int seconds)
+{
+    AppDriver driver(nullptr);
+    connectAndShow(driver, Installation::CabinetCount);
+    auto *tabs = driver.window()->findChild<QTabWidget *>(QStringLiteral("viewTabWidget"));
+    tabs->setCurrentWidget(driver.window()->findChild<QWidget *>(QStringLiteral("overviewPage")));
+    QTest::qWait(1500);
+    std::vector<double> perSecond;
+    for (int second = 0; second < seconds; ++second) {
+        QElapsedTimer busy;
+        busy.start();
+        for (int row = 0; row < Installation::CabinetCount; ++row) {
+            for (int i = 0; RotorHead *rotor = driver.cabinet(row)->rotor(i); ++i) {
+                const int code = (second + i) % 2 == 0 ? Running : Stopped;
+                rotor->rotorStateResponse(code, rotorStateName(code));
+                rotor->rotorCrpmResponse(1000 + 10 * second + i);
+            }
+        }
+        QCoreApplication::processEvents(); // the view paints what changed
+        perSecond.push_back(busy.nsecsElapsed() / 1e6);
+        QTest::qWait(1000 - int(busy.elapsed() % 1000));
+    }
+    const double mean = std::accumulate(perSecond.begin(), perSecond.end(), 0.0) / perSecond.size();
+    std::printf("%.3f %.3f\n", mean, *std::max_element(perSecond.begin(), perSecond.end()));
+    return 0;
+}
+
+// Thirteen cabinets connected and watched, one on display with its four panels asking:
+// the requests a second each cabinet gets, counted by their answers. Prints the mean
+// of the twelve not on display, then the one on display.
+int childWatch(int seconds)
+{
+    AppDriver driver(nullptr);
+    connectAndShow(driver, Installation::CabinetCount);
+    QTest::qWait(2000); // past the connections' refresh
+    QObject counter;
+    std::vector<int> answers(Installation::CabinetCount, 0);
+    for (int row = 0; row < Installation::CabinetCount; ++row) {
+        Cabinet *cabinet = driver.cabinet(row);
+        int *count = &answers[row];
+        const auto one = [count] { ++*count; };
+        QObject::connect(cabinet, &Cabinet::temperatureChanged, &counter, one);
+        for (int i = 0; RotorHead *rotor = cabinet->rotor(i); ++i) {
+            QObject::connect(rotor, &RotorHead::stateChanged, &counter, one);
+            QObject::connect(rotor, &RotorHead::crpmChanged, &counter, one);
+            QObject::connect(rotor, &RotorHead::directionChanged, &counter, one);
+        }
+    }
+    QTest::qWait(seconds * 1000);
+    const double idle = std::accumulate(answers.begin() + 1, answers.end(), 0.0) / (answers.size() - 1);
+    std::printf("%.2f %.2f\n", idle / seconds, double(answers.front()) / seconds);
     return 0;
 }
 
@@ -1117,6 +1178,24 @@ void budgetRow(Table &table, int seconds)
                 relativeSpread(loaded));
 }
 
+void overviewRows(Table &table, int seconds)
+{
+    const std::vector<double> cost = numbersOf(
+            runChild({QStringLiteral("--child"), QStringLiteral("overview"), QString::number(seconds)}));
+    const std::vector<double> load = numbersOf(
+            runChild({QStringLiteral("--child"), QStringLiteral("watch"), QString::number(seconds)}));
+    if (cost.size() != 2 || load.size() != 2)
+        giveUp(QStringLiteral("the overview children did not report"));
+    table.add(QStringLiteral("Overview on screen, 52 rotors changing each second: GUI thread per second (%1 s)").arg(seconds),
+              QStringLiteral("%1 ms, longest %2 ms").arg(cost.at(0), 0, 'f', 2).arg(cost.at(1), 0, 'f', 2),
+              QString(), QStringLiteral("goals < 5 ms, no stall > 16 ms"));
+    table.judge(QStringLiteral("overview's GUI thread per second, ms"), cost.at(0), 5.0, 0);
+    table.judge(QStringLiteral("overview's longest stall, ms"), cost.at(1), 16.0, 0);
+    table.add(QStringLiteral("Watching 13 connected cabinets: requests a second per cabinet (%1 s)").arg(seconds),
+              QStringLiteral("%1 not on display").arg(load.at(0), 0, 'f', 1),
+              QStringLiteral("on display, four panels asking: %1").arg(load.at(1), 0, 'f', 1), QString());
+}
+
 struct Options
 {
     bool callgrind = true;
@@ -1151,6 +1230,7 @@ int runAll(const Options &options)
     closeRow(table);
     idleRow(table, options.idleSeconds);
     budgetRow(table, options.budgetSeconds);
+    overviewRows(table, options.budgetSeconds);
     alarmRow(table);
 
     std::printf("%s\n", qPrintable(table.rows.join(QLatin1Char('\n'))));
@@ -1199,6 +1279,10 @@ int main(int argc, char **argv)
             return childStopAll(args.value(2).toInt());
         if (what == QLatin1String("budget"))
             return childBudget(args.value(2).toInt());
+        if (what == QLatin1String("overview"))
+            return childOverview(args.value(2).toInt());
+        if (what == QLatin1String("watch"))
+            return childWatch(args.value(2).toInt());
         giveUp(QStringLiteral("unknown child ") + what);
     }
     // tavrel-bench [--check] [--no-callgrind] [--idle SECONDS] [--budget SECONDS] [--scratch DIR]

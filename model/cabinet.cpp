@@ -23,6 +23,8 @@ Cabinet::Cabinet(const QString &host, int rotorCount, QObject *parent)
     linkCheck.setTimerType(Qt::PreciseTimer);
     linkCheck.setInterval(LinkCheckMs);
     connect(&linkCheck, &QTimer::timeout, this, &Cabinet::queryTemperature);
+    rotorWatch.setInterval(WatchMs);
+    connect(&rotorWatch, &QTimer::timeout, this, &Cabinet::watchRotors);
     linkClock.start();
     reconnectTimer.setTimerType(Qt::PreciseTimer);
     reconnectTimer.setSingleShot(true);
@@ -192,12 +194,14 @@ void Cabinet::socketConnected()
 {
     reconnectPolicy.linkUp(linkClock.elapsed());
     linkCheck.start();
+    rotorWatch.start();
     emit didConnect(this);
 }
 
 void Cabinet::socketDisconnected()
 {
     linkCheck.stop();
+    rotorWatch.stop();
     for (RotorHead *rotorHead : qAsConst(rotors))
         rotorHead->keepUnansweredStop();
     emit didDisconnect(this);
@@ -210,12 +214,19 @@ void Cabinet::socketError(QAbstractSocket::SocketError)
     if (!hasError())
         return;
     linkCheck.stop();
+    rotorWatch.stop();
     for (RotorHead *rotorHead : qAsConst(rotors))
         rotorHead->keepUnansweredStop();
     if (linkWanted && !reconnectTimer.isActive())
         waitForNextAttempt();
     emit connectionError(this, client.reader.errorString());
     client.detachSocket();
+}
+
+void Cabinet::watchRotors()
+{
+    for (RotorHead *rotorHead : qAsConst(rotors))
+        rotorHead->watch();
 }
 
 int Cabinet::answerMs() const

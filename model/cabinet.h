@@ -27,6 +27,9 @@ public:
     // A link that died without a reset is only found by asking; every connected
     // cabinet is asked its temperature this often.
     static constexpr int LinkCheckMs = 10000;
+    // While connected, every rotor is looked at this often, so that an emergency stop
+    // is seen on any cabinet, on display or not.
+    static constexpr int WatchMs = 500;
 
     Cabinet(const QString &host, int rotorCount, QObject *parent);
     ~Cabinet() override;
@@ -92,6 +95,7 @@ private:
     void waitForNextAttempt();
     void armReconnectTimer();
     void reconnectTimeout();
+    void watchRotors();
 
     MotorClient client;
     QList<RotorHead *> rotors;
@@ -99,6 +103,7 @@ private:
     bool identifyOn = false;
     QString identifyRefused;
     QTimer linkCheck;
+    QTimer rotorWatch;
 
     // Set by the operator's connect; a failed link is then made again after the
     // policy's wait.

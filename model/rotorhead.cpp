@@ -100,6 +100,8 @@ int RotorHead::queryCrpm()
 {
     if (!isConnected())
         return -1;
+    speedAskClock.start();
+    speedWanted = false;
     client->setUnitId(rotorIndex);
     client->readCrpm(this, SLOT(rotorCrpmResponse(int)));
     return crpm;
@@ -109,6 +111,7 @@ int RotorHead::queryDirection()
 {
     if (!isConnected())
         return 2;
+    directionWanted = false;
     client->setUnitId(rotorIndex);
     client->readDirection(this, SLOT(rotorDirectionResponse(int)));
     return direction;
@@ -119,6 +122,7 @@ bool RotorHead::queryState(bool cachedOnly)
     const bool running = state == CabinetProtocol::Running;
     if (!cachedOnly && isConnected()) {
         stateAsked = true;
+        stateAskClock.start();
         client->setUnitId(rotorIndex);
         client->readState(this, SLOT(rotorStateResponse(int,QString)));
     }
@@ -197,7 +201,9 @@ void RotorHead::setLoopMode(bool on)
         return;
     const bool wasLooping = isLoopRunning();
     loopOn = on;
+    halted = false;
     emit loopSettingChanged(LoopSetting::Mode, !on, on);
+    emit loopChanged();
     if (on) {
         // The state known may be a second old, from before a Stop: a question of its
         // own, asked after every command given so far, decides.
@@ -261,6 +267,7 @@ void RotorHead::setAwaiting(Awaiting what)
 
 void RotorHead::askState(const char *slot)
 {
+    stateAskClock.start();
     client->setUnitId(rotorIndex);
     client->readState(this, slot);
 }
@@ -375,6 +382,8 @@ void RotorHead::armForSchedule()
     loopTimer->start(schedule.msToDue());
     if (!statePoll->isActive())
         statePoll->start();
+    halted = false;
+    emit loopChanged();
 }
 
 void RotorHead::endLoopPhase()
@@ -386,6 +395,15 @@ void RotorHead::endLoopPhase()
     if (awaiting == Awaiting::ResumeConnection || awaiting == Awaiting::ResumeStartAnswer
         || awaiting == Awaiting::ResumeStartAnswerWasRunning)
         awaiting = Awaiting::Nothing;
+    emit loopChanged();
+}
+
+void RotorHead::haltLoop(const QString &reason)
+{
+    halted = true;
+    haltReason = reason;
+    emit loopHalted(reason);
+    emit loopChanged();
 }
 
 // The cabinet keeps doing what it was last told; the loop goes on once the link is back.
@@ -451,7 +469,7 @@ void RotorHead::resumeStateResponse(int state, QString stateName)
     // it (an emergency stop since released, say). The loop does not override it.
     if (state != CabinetProtocol::Running && wasRunning) {
         endLoopPhase();
-        emit loopHalted(stateName);
+        haltLoop(stateName);
         return;
     }
     const QScopedValueRollback<CommandCause> why(cause, CommandCause::Reconnection);
@@ -559,7 +577,7 @@ void RotorHead::loopGotoRun()
 {
     const QScopedValueRollback<CommandCause> why(cause, CommandCause::LoopPhase);
     if (stateHaltsLoop(state)) {
-        emit loopHalted(stateText);
+        haltLoop(stateText);
         stop();
         return;
     }
@@ -574,26 +592,27 @@ void RotorHead::loopGotoRun()
 
 void RotorHead::rotorStateResponse(int state, QString stateName)
 {
-    // Listeners still see the loop running while they handle the news.
+    // Listeners see the new state, and still the loop running, while they handle the news.
+    stateClock.start();
+    this->state = state;
+    stateText = stateName;
     emit stateChanged(stateName, state == CabinetProtocol::Running);
     if (stateHaltsLoop(state) && isLoopRunning()) {
         endLoopPhase();
-        emit loopHalted(stateName);
+        haltLoop(stateName);
     }
-    this->state = state;
-    stateText = stateName;
 }
 
 void RotorHead::rotorCrpmResponse(int crpm)
 {
-    emit crpmChanged(crpm);
     this->crpm = crpm;
+    emit crpmChanged(crpm);
 }
 
 void RotorHead::rotorDirectionResponse(int dir)
 {
-    emit directionChanged(dir != 0 ? 1 : 0);
-    direction = dir;
+    direction = dir != 0 ? 1 : 0;
+    emit directionChanged(direction);
 }
 
 void RotorHead::updateAll()
@@ -612,6 +631,7 @@ void RotorHead::updateAll()
 void RotorHead::takeConfirmation(PumpCommand command, int value)
 {
     takeAnswered(command, value);
+    noteCommandAnswered(command);
     // Echoes come in the order the commands went: the one with nothing sent after it
     // tells what the rotor was last told and heard.
     if ((command == PumpCommand::Start || command == PumpCommand::Stop)
@@ -627,6 +647,7 @@ void RotorHead::takeConfirmation(PumpCommand command, int value)
 void RotorHead::takeRefusal(PumpCommand command, int value, const QString &reason)
 {
     const GivenCommand refusedCommand = takeAnswered(command, value);
+    noteCommandAnswered(command);
     const bool phaseCommand = refusedCommand.loopTry > 0 && isLoopRunning() && !hasGiven(command);
     const bool again = phaseCommand && refusedCommand.loopTry == 1 && isConnected();
     const bool halt = phaseCommand && refusedCommand.loopTry > 1;
@@ -643,7 +664,7 @@ void RotorHead::takeRefusal(PumpCommand command, int value, const QString &reaso
         sendRunCommand(command, refusedCommand.loopTry + 1);
     } else if (halt) {
         endLoopPhase();
-        emit loopHalted(tr("command refused"));
+        haltLoop(tr("command refused"));
     }
 }
 
@@ -670,4 +691,89 @@ void RotorHead::clearRefusal(PumpCommand kind)
         emit mayStillBeRunningChanged(false, QString());
     }
     emit refusalsChanged();
+}
+
+bool RotorHead::isLoopHalted() const
+{
+    return loopOn && halted && !isLoopRunning();
+}
+
+QString RotorHead::loopHaltReason() const
+{
+    return haltReason;
+}
+
+bool RotorHead::isLoopInRunPhase() const
+{
+    return loopTimer->isActive() && schedule.phase() == LoopSchedule::Phase::Run;
+}
+
+int RotorHead::loopMsLeft() const
+{
+    return loopTimer->isActive() ? qMax(0, loopTimer->remainingTime()) : 0;
+}
+
+int RotorHead::stateCode() const
+{
+    return state;
+}
+
+QString RotorHead::stateName() const
+{
+    return stateText;
+}
+
+qint64 RotorHead::stateAgeMs() const
+{
+    return stateClock.isValid() ? stateClock.elapsed() : -1;
+}
+
+int RotorHead::knownCrpm() const
+{
+    return crpm;
+}
+
+int RotorHead::knownDirection() const
+{
+    return direction;
+}
+
+bool RotorHead::isFaultState(int code)
+{
+    switch (code) {
+    case CabinetProtocol::EmergencyStop:
+    case CabinetProtocol::SequenceFault:
+    case CabinetProtocol::TemperatureStop:
+        return true;
+    case CabinetProtocol::Running:
+    case CabinetProtocol::Stopped:
+    case CabinetProtocol::SequenceEnded:
+    case CabinetProtocol::Paused:
+    case CabinetProtocol::Priming:
+        return false;
+    }
+    return true; // a code no table names
+}
+
+void RotorHead::watch()
+{
+    if (!isConnected())
+        return;
+    if (!stateAskClock.isValid() || stateAskClock.elapsed() >= WatchStateMs)
+        queryState(false);
+    const bool speedDue = !speedAskClock.isValid() || speedAskClock.elapsed() >= WatchSpeedMs;
+    if (speedDue || speedWanted)
+        queryCrpm();
+    if (speedDue || directionWanted)
+        queryDirection();
+}
+
+// What the cabinet holds after a speed or direction command is read back, so that
+// whoever shows it shows the cabinet's value, not the one asked for.
+void RotorHead::noteCommandAnswered(PumpCommand command)
+{
+    if (command == PumpCommand::Speed)
+        speedWanted = true;
+    else if (command == PumpCommand::Direction)
+        directionWanted = true;
 }

@@ -26,6 +26,10 @@ class RotorHead final : public QObject
 public:
     // How often a rotor's state is asked while a panel shows it or a loop runs it.
     static constexpr int StatePollMs = 1000;
+    // A connected cabinet's rotors are watched whether or not anything shows them:
+    // a state not asked this long is asked, speed and direction this often.
+    static constexpr int WatchStateMs = 1200;
+    static constexpr int WatchSpeedMs = 9000;
 
     RotorHead(MotorClient *client, int rotorIndex, QObject *parent);
 
@@ -56,6 +60,27 @@ public:
     bool loopModeEnabled() const;
     int loopRunSecs() const;
     int loopPauseSecs() const;
+    // The loop ended by itself (a halting state, a refused command) and waits for the
+    // operator: a Start, or Loop mode switched off; why in words a person reads.
+    bool isLoopHalted() const;
+    QString loopHaltReason() const;
+    // The running loop's phase (true: on) and the ms left in it; 0 when no phase runs.
+    bool isLoopInRunPhase() const;
+    int loopMsLeft() const;
+
+    // What the cabinet last said: the raw state code of register 0 and its name, and
+    // how long ago it said it (-1: never); speed and direction as last read or set.
+    int stateCode() const;
+    QString stateName() const;
+    qint64 stateAgeMs() const;
+    int knownCrpm() const;
+    int knownDirection() const;
+    // The state, speed and direction asked when they are due; the cabinet calls it
+    // every half second while connected. Questions a panel or a loop asked count.
+    void watch();
+    // A state a person must act on: emergency stop, sequence fault, temperature stop,
+    // or a code the program does not know.
+    static bool isFaultState(int code);
 
     void setCrpm(int crpm);
     void setDirection(int dir);
@@ -104,6 +129,8 @@ signals:
     void refusalsChanged();
     // mayStillBeRunning() changed; the reason is the cabinet's for the last refusal.
     void mayStillBeRunningChanged(bool mayRun, QString reason);
+    // A loop phase began or ended, or the loop halted or was switched on or off.
+    void loopChanged();
 
 protected slots:
     void loopGotoRun();
@@ -187,6 +214,8 @@ private:
     void suspendLoop();
     void resumeLoop();
     void sendKeptStop();
+    void haltLoop(const QString &reason);
+    void noteCommandAnswered(PumpCommand command);
 
     MotorClient *client;
     int rotorIndex;
@@ -216,4 +245,12 @@ private:
     QList<GivenCommand> given; // in the order handed over
     QList<Refusal> refused; // one per kind
     bool mayRun = false;
+    bool halted = false;
+    QString haltReason;
+    // When the state was last asked and answered, and speed and direction asked.
+    QElapsedTimer stateAskClock;
+    QElapsedTimer stateClock;
+    QElapsedTimer speedAskClock;
+    bool speedWanted = false;
+    bool directionWanted = false;
 };

@@ -56,16 +56,14 @@ HistoryPanel *HistoryMenus::panel()
     return made;
 }
 
-// Opened below the panels; the window grows for it the first time.
+// Opened below the overview and the panels, with room for its rows.
 void HistoryMenus::showHistory(bool on)
 {
     if (!on && !made)
         return;
     panel()->setVisible(on);
-    if (on && !grownOnce && !window->isMaximized() && !window->isFullScreen()) {
-        grownOnce = true;
-        window->resize(window->width(), window->height() + 240);
-    }
+    if (on)
+        panel()->makeRoomForRows();
 }
 
 // The rows the panel's filter shows; all of them while the panel was never opened.

@@ -43,5 +43,4 @@ private:
     QString exportTarget;
     int exportTicket = 0;
     QString exportingTo;
-    bool grownOnce = false;
 };

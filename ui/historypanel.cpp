@@ -26,7 +26,7 @@ HistoryPanel::HistoryPanel(History *history, const QStringList &cabinets, QMainW
     setWidget(contents);
     connectFilters();
 
-    // Hidden at first: the window keeps its size; View > History opens it below the panels.
+    // Hidden at first; View > History opens it below the overview and the panels.
     window->addDockWidget(Qt::BottomDockWidgetArea, this);
     hide();
 }
@@ -131,4 +131,16 @@ void HistoryPanel::attachView(bool attached)
     QItemSelectionModel *old = view->selectionModel();
     view->setModel(attached ? &rows : nullptr);
     delete old;
+}
+
+// The dock takes the room it needs for RowsShown rows from the window's central
+// part, which gives way down to its own minimum, rather than open with a header alone.
+void HistoryPanel::makeRoomForRows()
+{
+    const int rowsHeight = view->horizontalHeader()->sizeHint().height() + 2 * view->frameWidth()
+            + (RowsShown * 2 + 1) * view->verticalHeader()->defaultSectionSize() / 2;
+    const int wanted = sizeHint().height() - view->sizeHint().height() + rowsHeight;
+    auto *window = qobject_cast<QMainWindow *>(parentWidget());
+    if (window && view->viewport()->height() < rowsHeight)
+        window->resizeDocks({this}, {wanted}, Qt::Vertical);
 }

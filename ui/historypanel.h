@@ -25,10 +25,15 @@ class HistoryPanel final : public QDockWidget
     Q_DISABLE_COPY_MOVE(HistoryPanel)
 
 public:
+    // Rows the dock shows at least when it opens, room allowing.
+    static constexpr int RowsShown = 10;
+
     HistoryPanel(History *history, const QStringList &cabinets, QMainWindow *window);
 
     HistoryModel *model() { return &rows; }
     HistoryFilter currentFilter() const;
+    // Called once shown: takes room for RowsShown rows from the window's central part.
+    void makeRoomForRows();
 
 protected:
     void showEvent(QShowEvent *event) override;

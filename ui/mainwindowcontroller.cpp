@@ -2,6 +2,8 @@
 
 #include "cabinet.h"
 #include "cabinetlistmodel.h"
+#include "overviewmodel.h"
+#include "overviewview.h"
 #include "plantnames.h"
 #include "rotorhead.h"
 #include "rotorwidget.h"
@@ -13,6 +15,7 @@
 #include <QCoreApplication>
 #include <QCursor>
 #include <QDesktopServices>
+#include <QMenu>
 #include <QMessageBox>
 #include <QSignalBlocker>
 #include <QStatusBar>
@@ -41,6 +44,34 @@ MainWindowController::MainWindowController(QObject *parent)
             Qt::DirectConnection);
     connect(ui.identifyButton, SIGNAL(toggled(bool)), this, SLOT(identifyButton(bool)));
     connect(ui.actionAbout, SIGNAL(triggered()), this, SLOT(showAboutBox()));
+    wireViews();
+}
+
+// The Overview page first; View > Overview and View > Cabinet switch, and a cabinet
+// put on display from the list shows its panels.
+void MainWindowController::wireViews()
+{
+    ui.viewTabWidget->setCurrentWidget(ui.overviewPage);
+    QTabWidget *tabs = ui.viewTabWidget;
+    connect(ui.actionShowOverview, &QAction::triggered, tabs, [this] {
+        ui.viewTabWidget->setCurrentWidget(ui.overviewPage);
+    });
+    connect(ui.actionShowCabinet, &QAction::triggered, tabs, [this] {
+        ui.viewTabWidget->setCurrentWidget(ui.cabinetPage);
+    });
+    connect(ui.cabinetListView, &QAbstractItemView::clicked, tabs, [this](const QModelIndex &index) {
+        if (index.isValid())
+            ui.viewTabWidget->setCurrentWidget(ui.cabinetPage);
+    });
+    connect(ui.overviewView, &OverviewView::cabinetChosen, this, [this](Cabinet *cabinet) {
+        showCabinet(cabinet->host());
+        ui.viewTabWidget->setCurrentWidget(ui.cabinetPage);
+    });
+}
+
+void MainWindowController::setOverviewModel(OverviewModel *model)
+{
+    ui.overviewView->setModel(model);
 }
 
 // The label sits in the window's status bar; it has to leave before the window
@@ -130,6 +161,8 @@ void MainWindowController::fitListToRows()
     const int needed = widest + 2 * view->frameWidth() + 2 * view->spacing()
             + view->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, view);
     view->setMinimumWidth(qBound(view->minimumWidth(), needed, view->maximumWidth()));
+    // No wider: the room beside it is the overview's and the panels'.
+    view->setMaximumWidth(view->minimumWidth());
 }
 
 void MainWindowController::setShutdownSequence(ShutdownSequence *sequence)
@@ -146,6 +179,12 @@ void MainWindowController::setStopAll(StopAll *stopAll)
         CabinetListModel *model = cabinetModel();
         return model ? model->cabinetAt(ui.cabinetListView->indexAt(pos)) : nullptr;
     });
+    connect(ui.overviewView, &OverviewView::cabinetMenuRequested, this,
+            [this](Cabinet *cabinet, const QPoint &globalPos) {
+                QMenu *shown = stopAllControls->cabinetMenu(cabinet, ui.overviewView);
+                shown->setAttribute(Qt::WA_DeleteOnClose);
+                shown->popup(globalPos);
+            });
 }
 
 void MainWindowController::showEnding()

@@ -16,6 +16,7 @@ QT_END_NAMESPACE
 
 class Cabinet;
 class CabinetListModel;
+class OverviewModel;
 class RotorWidgetController;
 class ShutdownSequence;
 class StopAll;
@@ -47,6 +48,10 @@ public:
     // Puts the cabinet with this host on display and its row current, as a click on
     // the row does; nothing for a host that is not in the list.
     void showCabinet(const QString &host);
+    // The overview's model; a click on a cabinet or rotor in it puts that cabinet on
+    // display on the Cabinet page.
+    void setOverviewModel(OverviewModel *model);
+    OverviewView *overviewView() const { return ui.overviewView; }
 
     bool eventFilter(QObject *watched, QEvent *event) override;
 
@@ -68,6 +73,7 @@ private slots:
 private:
     static constexpr int RotorCount = 4;
 
+    void wireViews();
     void selectCabinet(Cabinet *cabinet);
     void watchRotors(Cabinet *cabinet);
     CabinetListModel *cabinetModel() const;

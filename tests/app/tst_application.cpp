@@ -8,6 +8,9 @@
 #include "historydatabase.h"
 #include "historypanel.h"
 #include "mainwindow.h"
+#include "mainwindowcontroller.h"
+#include "overviewmodel.h"
+#include "overviewview.h"
 #include "plantnames.h"
 #include "recoverydialog.h"
 #include "rotorhead.h"
@@ -29,6 +32,9 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QStyle>
+#include <QTabWidget>
+#include <QTableView>
+#include <QHeaderView>
 #include <QMessageBox>
 #include <QStatusBar>
 #include <QTableView>
@@ -62,6 +68,8 @@ private slots:
     void loopRunsUntilAnEmergencyStop();
     void loopWhoseStopIsRefusedTwice();
     void stopAllPumps();
+    void overviewShowsAnEmergencyStopOnAnyCabinet();
+    void windowHasRoomForTheOverviewAndTheHistory();
     void closeAsksWhileLoopsRun();
     void closeNamesRotorsWhoseStopFailed_data();
     void closeNamesRotorsWhoseStopFailed();
@@ -264,6 +272,65 @@ void tst_Application::loopRunsUntilAnEmergencyStop()
     QCOMPARE(first->ui.loopEnableCheck->checkState(), Qt::Checked);
 }
 
+void tst_Application::overviewShowsAnEmergencyStopOnAnyCabinet()
+{
+    QCOMPARE(driver->connectFirst(3), -1);
+    auto *tabs = window()->findChild<QTabWidget *>(QStringLiteral("viewTabWidget"));
+    auto *view = window()->findChild<OverviewView *>(QStringLiteral("overviewView"));
+    QCOMPARE(tabs->currentWidget()->objectName(), QStringLiteral("overviewPage"));
+    QVERIFY(view->isVisible());
+    OverviewModel *model = view->model();
+    Cabinet *cabinet = driver->cabinet(1);
+    QTRY_COMPARE(model->counts().stopped, 12);
+
+    // Cabinet 10.0.85.11 is not on display, and no loop runs on it.
+    driver->sim(1)->setRotorState(2, EmergencyStop);
+    const QModelIndex cell = model->indexOf(cabinet, 2);
+    QTRY_COMPARE_WITH_TIMEOUT(cell.data().toString().section(QLatin1Char('\n'), 0, 0),
+                              QStringLiteral("EMERGENCY STOP"), 2500);
+    QCOMPARE(model->counts().faults, 1);
+    QVERIFY(window()->findChild<QLabel *>(QStringLiteral("overviewCountsLbl"))->text().contains(
+            QStringLiteral("<b>Fault: 1</b>")));
+
+    // The hook for a cabinet's menu, and a click that puts the cabinet on display.
+    QTableView *table = view->table();
+    const QPoint at = table->visualRect(cell).center();
+    QCOMPARE(view->cabinetAt(at), cabinet);
+    QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, at);
+    QCOMPARE(tabs->currentWidget()->objectName(), QStringLiteral("cabinetPage"));
+    QCOMPARE(list()->currentIndex().row(), 1);
+    QTRY_COMPARE(panel(3)->ui.rotorInfoLbl->text(), QStringLiteral("EMERGENCY STOP"));
+    // F2 goes back.
+    QTest::keyClick(window(), Qt::Key_F2);
+    QCOMPARE(tabs->currentWidget()->objectName(), QStringLiteral("overviewPage"));
+}
+
+// At the default size every cabinet shows without scrolling, and the history opens
+// with rows to read, taking its room from the overview rather than growing the window.
+void tst_Application::windowHasRoomForTheOverviewAndTheHistory()
+{
+    QCOMPARE(window()->size(), QSize(1280, 800));
+    auto *view = window()->findChild<OverviewView *>(QStringLiteral("overviewView"));
+    QTableView *table = view->table();
+    QTRY_VERIFY2(table->viewport()->height() >= 13 * table->verticalHeader()->defaultSectionSize(),
+                 qPrintable(QStringLiteral("%1 %2 %3").arg(table->viewport()->height())
+                            .arg(table->verticalHeader()->defaultSectionSize()).arg(window()->height())));
+    QVERIFY(!table->verticalScrollBar()->isVisible());
+    QVERIFY(table->verticalHeader()->defaultSectionSize() >= 2 * table->fontMetrics().lineSpacing());
+
+    window()->findChild<QAction *>(QStringLiteral("actionShowHistory"))->trigger();
+    auto *rows = driver->historyPanel()->findChild<QTableView *>(QStringLiteral("historyView"));
+    QTRY_VERIFY(rows->isVisible());
+    QTRY_VERIFY2(rows->viewport()->height() >= HistoryPanel::RowsShown * rows->verticalHeader()->defaultSectionSize(),
+                 qPrintable(QString::number(rows->viewport()->height())));
+    QCOMPARE(window()->size(), QSize(1280, 800));
+
+    // The panels keep their natural height on the Cabinet page.
+    QTest::keyClick(window(), Qt::Key_F3);
+    QTRY_VERIFY(panel(1)->isVisible());
+    QVERIFY2(panel(1)->height() <= panel(1)->sizeHint().height(), qPrintable(QString::number(panel(1)->height())));
+}
+
 void tst_Application::loopWhoseStopIsRefusedTwice()
 {
     showConnected(6);
@@ -283,7 +350,7 @@ void tst_Application::loopWhoseStopIsRefusedTwice()
     // Wrapped at the panel's width, every line shows: the window grew to make room.
     QLabel *info = first->ui.rotorInfoLbl;
     QTRY_VERIFY(info->height() >= info->heightForWidth(info->width()));
-    QVERIFY(info->heightForWidth(info->width()) >= 4 * info->fontMetrics().lineSpacing());
+    QVERIFY(info->heightForWidth(info->width()) >= 2 * info->fontMetrics().lineSpacing());
     QCOMPARE(runCommands(16, 0), QStringList({"start", "stop", "stop"}));
     QTest::qWait(1300); // past the pause that would have ended with a Start
     QCOMPARE(runCommands(16, 0), QStringList({"start", "stop", "stop"}));
@@ -843,11 +910,16 @@ void tst_Application::alarmRaisedCommandedClearedAndKeptUntilAcknowledged()
     auto *count = window()->findChild<QLabel *>(QStringLiteral("alarmCountLbl"));
     QCOMPARE(count->text(), QStringLiteral("No alarms"));
 
+    // Connected, and another cabinet on display: its rotors are watched all the same.
     SimCabinet *sim = driver->sim(3);
-    showConnected(3);
-    QTRY_COMPARE(panel(2)->ui.rotorInfoLbl->text(), QStringLiteral("STOPPED"));
+    showConnected(5);
+    driver->pressEnterOn(3);
+    QTRY_COMPARE(list()->model()->index(3, 0).data(Qt::DecorationRole).value<QColor>(), QColor(Qt::green));
+    QTest::qWait(500);
     sim->setRotorState(1, 2);
-    QTRY_COMPARE_WITH_TIMEOUT(alarms->model()->rowCount(), 1, 2000);
+    QTRY_COMPARE_WITH_TIMEOUT(alarms->model()->rowCount(), 1, 4000);
+    QCOMPARE(driver->controller()->findChild<MainWindowController *>()->displayedCabinet()->host(),
+             QStringLiteral("10.0.85.15"));
     const auto row = [alarms] {
         QStringList cells;
         for (int column = 0; column < AlarmModel::ColumnCount; ++column) {
@@ -858,11 +930,11 @@ void tst_Application::alarmRaisedCommandedClearedAndKeptUntilAcknowledged()
     };
     QCOMPARE(row(), QStringLiteral("10.0.85.13, rotor 2|EMERGENCY STOP|ACTIVE, NOT ACKNOWLEDGED|0"));
     QCOMPARE(count->text(), QStringLiteral("ALARMS: 1, 1 NOT ACKNOWLEDGED"));
-    QTRY_COMPARE_WITH_TIMEOUT(logLines(), QStringList({"raised|10.0.85.13|2|EMERGENCY STOP|"}), 2000);
+    QTRY_COMPARE_WITH_TIMEOUT(logLines(), QStringList({"raised|10.0.85.13|2|EMERGENCY STOP|"}), 4000);
 
     // Released: cleared, but kept for the person who has not seen it.
     sim->setRotorState(1, 1);
-    QTRY_COMPARE(row(), QStringLiteral("10.0.85.13, rotor 2|EMERGENCY STOP|CLEARED, NOT ACKNOWLEDGED|0"));
+    QTRY_COMPARE_WITH_TIMEOUT(row(), QStringLiteral("10.0.85.13, rotor 2|EMERGENCY STOP|CLEARED, NOT ACKNOWLEDGED|0"), 4000);
     QTRY_COMPARE(logLines().size(), 2);
     QCOMPARE(logLines().at(1), QStringLiteral("cleared|10.0.85.13|2|EMERGENCY STOP|"));
     QTest::qWait(1500);

@@ -24,6 +24,7 @@ private slots:
     void holdsItsRotorHeads();
     void connectsAndRefreshesEveryRotor();
     void connectsOnlyWhenIdle();
+    void watchesEveryRotor();
     void temperatureAndIdentify();
     void cabinetRequestsNeedALink();
     void connectsAgainAfterAnError();
@@ -140,6 +141,54 @@ void tst_Cabinet::connectsOnlyWhenIdle()
     QVERIFY(stuck.isConnecting());
     stuck.connectToCabinet();
     QCOMPARE(stuckWill.count(), 1);
+}
+
+void tst_Cabinet::watchesEveryRotor()
+{
+    auto cabinet = connectedCabinet();
+    QVERIFY(cabinet);
+    // Nothing shows the rotors and no loop runs: the cabinet itself looks at them.
+    QElapsedTimer clock;
+    clock.start();
+    QVector<QList<qint64>> stateReads(4);
+    QVector<int> speedReads(4), directionReads(4);
+    connect(sim, &SimCabinet::requestReceived, this, [&](const SimCabinet::Request &request) {
+        if (request.function != ReadInputRegister || request.unit < 0 || request.unit > 3)
+            return;
+        if (request.reg == StateRegister)
+            stateReads[request.unit] << clock.elapsed();
+        else if (request.reg == CrpmRegister)
+            ++speedReads[request.unit];
+        else if (request.reg == DirectionRegister)
+            ++directionReads[request.unit];
+    });
+    QSignalSpy states(cabinet->rotor(3), &RotorHead::stateChanged);
+    QTest::qWait(9800);
+    for (int unit = 0; unit < 4; ++unit) {
+        const QList<qint64> &reads = stateReads.at(unit);
+        QVERIFY2(reads.size() >= 4, qPrintable(QString::number(unit)));
+        QVERIFY2(reads.first() <= 2000, qPrintable(QString::number(reads.first())));
+        for (int i = 1; i < reads.size(); ++i)
+            QVERIFY2(reads.at(i) - reads.at(i - 1) <= 2000, qPrintable(QString::number(reads.at(i) - reads.at(i - 1))));
+        QCOMPARE(speedReads.at(unit), 1);
+        QCOMPARE(directionReads.at(unit), 1);
+    }
+    QVERIFY(states.count() >= 4);
+    // An emergency stop shows within the watch's time; a speed set is read back.
+    sim->setRotorState(1, EmergencyStop);
+    QSignalSpy emergency(cabinet->rotor(1), &RotorHead::stateChanged);
+    QVERIFY(emergency.wait(2000));
+    QCOMPARE(emergency.last().at(0).toString(), QStringLiteral("EMERGENCY STOP"));
+    QCOMPARE(cabinet->rotor(1)->stateCode(), int(EmergencyStop));
+    QSignalSpy speeds(cabinet->rotor(2), &RotorHead::crpmChanged);
+    cabinet->rotor(2)->setCrpm(1234);
+    QVERIFY(speeds.wait(2000));
+    QCOMPARE(speeds.last().at(0).toInt(), 1234);
+    // Not connected, nothing is asked.
+    cabinet.reset();
+    const int asked = stateReads.at(0).size();
+    QTest::qWait(1600);
+    QCOMPARE(stateReads.at(0).size(), asked);
 }
 
 void tst_Cabinet::temperatureAndIdentify()

@@ -2,6 +2,8 @@
 #include "cabinetlistmodel.h"
 
 #include "cabinet.h"
+#include "cabinetprotocol.h"
+#include "overviewmodel.h"
 #include "rotorhead.h"
 #include "simcabinet.h"
 #include "testsupport.h"
@@ -23,6 +25,7 @@ private slots:
     void modelShowsTheInstallation();
     void marksAndTipsFollowTheLink();
     void outOfRangeQuestions();
+    void overviewFollowsTheRotorHeads();
 };
 
 void tst_CabinetList::initTestCase()
@@ -226,3 +229,63 @@ void tst_CabinetList::outOfRangeQuestions()
 
 QTEST_GUILESS_MAIN(tst_CabinetList)
 #include "tst_cabinetlist.moc"
+
+void tst_CabinetList::overviewFollowsTheRotorHeads()
+{
+    SimCabinet *sim = TestSupport::startSimulator(this, TestSupport::installationHost(12), 502);
+    QObject owner;
+    CabinetList list;
+    CabinetListModel tips(&list, nullptr);
+    OverviewModel overview(&list, &tips, nullptr);
+    QAbstractItemModelTester tester(&overview, QAbstractItemModelTester::FailureReportingMode::QtTest);
+    list.appendCabinet(new Cabinet(TestSupport::installationHost(11), 4, &owner));
+    Cabinet *cabinet = new Cabinet(TestSupport::installationHost(12), 4, &owner);
+    list.appendCabinet(cabinet);
+    QCOMPARE(overview.rowCount(), 2);
+    QCOMPARE(overview.columnCount(), 5);
+    QCOMPARE(overview.headerData(4, Qt::Horizontal, Qt::DisplayRole).toString(), QStringLiteral("Rotor 4"));
+    const auto text = [&](int rotor) { return overview.indexOf(cabinet, rotor).data().toString(); };
+    QCOMPARE(text(-1), QStringLiteral("10.0.85.12\nnot connected"));
+    QCOMPARE(text(0), QStringLiteral("not known\nloop off"));
+    QCOMPARE(overview.indexOf(cabinet, 0).data(OverviewModel::StateCodeRole).toInt(), -1);
+    QCOMPARE(overview.counts().notConnected, 2);
+
+    QSignalSpy changed(&overview, &QAbstractItemModel::dataChanged);
+    cabinet->connectToCabinet();
+    QTRY_COMPARE(overview.counts().stopped, 4);
+    QCOMPARE(overview.counts().notConnected, 1);
+    QCOMPARE(text(0), QStringLiteral("STOPPED\n0 cRPM CW \u00B7 loop off"));
+    QCOMPARE(overview.indexOf(cabinet, -1).data(OverviewModel::KindRole).toInt(), int(OverviewModel::Connected));
+
+    // An emergency stop and a code no table names are faults; only their cells change.
+    changed.clear();
+    sim->setRotorState(1, CabinetProtocol::EmergencyStop);
+    sim->setRotorState(3, 9);
+    QTRY_COMPARE(overview.counts().faults, 2);
+    QCOMPARE(overview.counts().stopped, 2);
+    QCOMPARE(text(1), QStringLiteral("EMERGENCY STOP\n0 cRPM CW \u00B7 loop off"));
+    QCOMPARE(text(3), QStringLiteral("UNKOWN STATE\n0 cRPM CW \u00B7 loop off"));
+    QCOMPARE(overview.indexOf(cabinet, 1).data(OverviewModel::StateCodeRole).toInt(), 2);
+    QCOMPARE(overview.indexOf(cabinet, 1).data(OverviewModel::KindRole).toInt(), int(OverviewModel::Fault));
+    QVERIFY(RotorHead::isFaultState(cabinet->rotor(3)->stateCode()));
+    QSet<QPair<int, int>> cellsChanged;
+    for (const QList<QVariant> &args : qAsConst(changed)) {
+        const QModelIndex cell = args.at(0).toModelIndex();
+        QCOMPARE(args.at(1).toModelIndex(), cell);
+        cellsChanged.insert(qMakePair(cell.row(), cell.column()));
+    }
+    QCOMPARE(cellsChanged, (QSet<QPair<int, int>>{{1, 2}, {1, 4}}));
+
+    // A cabinet answering late: a state older than 3 s shows its age.
+    sim->setAnswerDelay(2000);
+    QTRY_VERIFY_WITH_TIMEOUT(text(0).startsWith(QStringLiteral("STOPPED, ")), 10000);
+    QVERIFY2(QRegularExpression(QStringLiteral("^STOPPED, [3-9] s ago\n")).match(text(0)).hasMatch(),
+             qPrintable(text(0)));
+    QCOMPARE(overview.indexOf(cabinet, 0).data(OverviewModel::KindRole).toInt(), int(OverviewModel::Stale));
+
+    // Marked for whoever needs it to stand out.
+    overview.setMarked(cabinet, 2, true);
+    QVERIFY(overview.indexOf(cabinet, 2).data(OverviewModel::MarkedRole).toBool());
+    QVERIFY(!overview.indexOf(cabinet, 1).data(OverviewModel::MarkedRole).toBool());
+    delete sim;
+}

@@ -105,7 +105,9 @@ void tst_MainWindow::formBuildsTheWindow()
     QCOMPARE(window->findChild<QLabel *>(QStringLiteral("label"))->text(),
              QStringLiteral("Max hose dimension: OD 4.0 (5/32), ID 2.0 (5/64), wall 0.8 mm(1/32)"));
 
-    // The panels run rotor4 ... rotor1 from left to right.
+    // The panels run rotor4 ... rotor1 from left to right, on the Cabinet page.
+    window->findChild<QTabWidget *>(QStringLiteral("viewTabWidget"))
+            ->setCurrentWidget(window->findChild<QWidget *>(QStringLiteral("cabinetPage")));
     QVERIFY(QTest::qWaitForWindowExposed(window));
     QVERIFY(toolBar->isVisible());
     int lastX = -1;
