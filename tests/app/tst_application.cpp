@@ -300,9 +300,19 @@ void tst_Application::overviewShowsAnEmergencyStopOnAnyCabinet()
     QCOMPARE(tabs->currentWidget()->objectName(), QStringLiteral("cabinetPage"));
     QCOMPARE(list()->currentIndex().row(), 1);
     QTRY_COMPARE(panel(3)->ui.rotorInfoLbl->text(), QStringLiteral("EMERGENCY STOP"));
-    // F2 goes back.
+    // F2 goes back, and the cabinet's menu there stops its four rotors.
     QTest::keyClick(window(), Qt::Key_F2);
     QCOMPARE(tabs->currentWidget()->objectName(), QStringLiteral("overviewPage"));
+    emit table->customContextMenuRequested(at);
+    auto *menu = view->findChild<QMenu *>(QStringLiteral("cabinetMenu"));
+    QVERIFY(menu);
+    QCOMPARE(menu->actions().at(0)->text(), QStringLiteral("Stop this cabinet"));
+    menu->actions().at(0)->trigger();
+    menu->close();
+    auto *result = window()->findChild<StopAllDialog *>();
+    QVERIFY(result);
+    QTRY_COMPARE(result->run()->rotors().size(), 4);
+    QTRY_COMPARE(runCommands(11, 2), QStringList({"stop"}));
 }
 
 // At the default size every cabinet shows without scrolling, and the history opens
