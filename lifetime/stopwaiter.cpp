@@ -96,15 +96,21 @@ int StopWaiter::takeIn(Cabinet *cabinet, int rotor)
     finishAnnounced = false;
     listen(cabinet);
     RotorHead *head = cabinet->rotor(rotor);
-    connect(head, &RotorHead::commandConfirmed, this, [this, i](PumpCommand command) {
-        if (command != PumpCommand::Stop)
+    // The answer to a Stop sent before this one says nothing of whether this one
+    // took hold: only the answer to the last Stop still waiting settles it.
+    const auto lastStopAnswered = [this, i] {
+        const Entry &entry = entries.at(i);
+        return !entry.cabinet || !entry.cabinet->isStopPending(entry.rotor);
+    };
+    connect(head, &RotorHead::commandConfirmed, this, [this, i, lastStopAnswered](PumpCommand command) {
+        if (command != PumpCommand::Stop || !lastStopAnswered())
             return;
         settle(i, Outcome::Confirmed);
         check();
     });
     connect(head, &RotorHead::commandRefused, this,
-            [this, i](PumpCommand command, int, const QString &reason) {
-        if (command != PumpCommand::Stop)
+            [this, i, lastStopAnswered](PumpCommand command, int, const QString &reason) {
+        if (command != PumpCommand::Stop || !lastStopAnswered())
             return;
         settle(i, Outcome::Refused, reason);
         check();

@@ -2,6 +2,7 @@
 
 #include "cabinet.h"
 #include "cabinetlist.h"
+#include "cabinetprotocol.h"
 #include "recovery.h"
 #include "rotorhead.h"
 #include "settingsstore.h"
@@ -105,6 +106,9 @@ void tst_Lifetime::stopWaiterSaysWhatBecameOfEachStop_data()
     // A Start given while the Stop still waited to go out took its place.
     QTest::newRow("replaced before they were sent") << "replaced" << false
             << QStringList({"0 Replaced", "1 Replaced", "2 Replaced", "3 Replaced"});
+    // Rotor 1's own Stop was on the wire and is refused; the one sent after it is
+    // what says whether the rotor stopped.
+    QTest::newRow("an earlier Stop refused, this one confirmed") << "earlier refused" << false << confirmed;
 }
 
 void tst_Lifetime::stopWaiterSaysWhatBecameOfEachStop()
@@ -136,6 +140,15 @@ void tst_Lifetime::stopWaiterSaysWhatBecameOfEachStop()
     QSignalSpy settledSpy(&waiter, &StopWaiter::settled);
     QSignalSpy finished(&waiter, &StopWaiter::finished);
     QCOMPARE(waiter.takeUp(cabinet, 0), false); // no Stop given yet
+    if (fault == QLatin1String("earlier refused")) {
+        sim->setAnswerDelay(100);
+        sim->rejectWrites(CabinetProtocol::RunRegister, 1);
+        bool onWire = false;
+        const auto sent = connect(cabinet->rotor(0), &RotorHead::commandSent, this, [&] { onWire = true; });
+        cabinet->rotor(0)->stop();
+        QTRY_VERIFY(onWire); // the next Stop goes after it
+        disconnect(sent);
+    }
     for (int i = 0; i < 4; ++i) {
         if (takeUp) {
             cabinet->rotor(i)->stop();
