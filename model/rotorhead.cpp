@@ -761,6 +761,8 @@ void RotorHead::watch()
         return;
     if (!stateAskClock.isValid() || stateAskClock.elapsed() >= WatchStateMs)
         queryState(false);
+    if (client->pendingRequestCount() >= WatchBacklog)
+        return;
     const bool speedDue = !speedAskClock.isValid() || speedAskClock.elapsed() >= WatchSpeedMs;
     if (speedDue || speedWanted)
         queryCrpm();

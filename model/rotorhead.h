@@ -30,6 +30,9 @@ public:
     // a state not asked this long is asked, speed and direction this often.
     static constexpr int WatchStateMs = 1200;
     static constexpr int WatchSpeedMs = 9000;
+    // Requests waiting at a cabinet from which on the watch leaves speed and direction
+    // for later: a slow cabinet's queue is for its state questions and commands.
+    static constexpr int WatchBacklog = 4;
 
     RotorHead(MotorClient *client, int rotorIndex, QObject *parent);
 
