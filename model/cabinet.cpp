@@ -225,8 +225,11 @@ void Cabinet::socketError(QAbstractSocket::SocketError)
 
 void Cabinet::watchRotors()
 {
+    // Speed and direction wait while a slow cabinet's queue backs up: it is for its
+    // state questions and commands.
+    const bool readValues = client.pendingRequestCount() < WatchBacklog;
     for (RotorHead *rotorHead : qAsConst(rotors))
-        rotorHead->watch();
+        rotorHead->watch(readValues);
 }
 
 int Cabinet::answerMs() const

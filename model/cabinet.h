@@ -30,6 +30,8 @@ public:
     // While connected, every rotor is looked at this often, so that an emergency stop
     // is seen on any cabinet, on display or not.
     static constexpr int WatchMs = 500;
+    // Requests waiting from which on the watch leaves speed and direction for later.
+    static constexpr int WatchBacklog = 4;
 
     Cabinet(const QString &host, int rotorCount, QObject *parent);
     ~Cabinet() override;

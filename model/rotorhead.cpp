@@ -755,13 +755,13 @@ bool RotorHead::isFaultState(int code)
     return true; // a code no table names
 }
 
-void RotorHead::watch()
+void RotorHead::watch(bool readValues)
 {
     if (!isConnected())
         return;
     if (!stateAskClock.isValid() || stateAskClock.elapsed() >= WatchStateMs)
         queryState(false);
-    if (client->pendingRequestCount() >= WatchBacklog)
+    if (!readValues)
         return;
     const bool speedDue = !speedAskClock.isValid() || speedAskClock.elapsed() >= WatchSpeedMs;
     if (speedDue || speedWanted)

@@ -30,9 +30,6 @@ public:
     // a state not asked this long is asked, speed and direction this often.
     static constexpr int WatchStateMs = 1200;
     static constexpr int WatchSpeedMs = 9000;
-    // Requests waiting at a cabinet from which on the watch leaves speed and direction
-    // for later: a slow cabinet's queue is for its state questions and commands.
-    static constexpr int WatchBacklog = 4;
 
     RotorHead(MotorClient *client, int rotorIndex, QObject *parent);
 
@@ -79,8 +76,9 @@ public:
     int knownCrpm() const;
     int knownDirection() const;
     // The state, speed and direction asked when they are due; the cabinet calls it
-    // every half second while connected. Questions a panel or a loop asked count.
-    void watch();
+    // every half second while connected. Questions a panel or a loop asked count;
+    // without readValues only the state is asked.
+    void watch(bool readValues);
     // A state a person must act on: emergency stop, sequence fault, temperature stop,
     // or a code the program does not know.
     static bool isFaultState(int code);
