@@ -387,7 +387,7 @@ public:
         setCentralWidget(&view);
         // The program's window at its first start (ui/mainwindow.ui): a window's pixels
         // cost the same whoever draws them, so the two are held against each other at one size.
-        resize(720, 410);
+        resize(1280, 800);
         show();
     }
 
