@@ -600,6 +600,19 @@ int childWatch(int seconds)
     return 0;
 }
 
+// Waits by the event loop alone: QTest's waits sleep between looks, and the
+// simulators answer on this thread. Gives up after limitMs.
+void waitFor(const std::function<bool()> &done, const char *what, int limitMs = 5000)
+{
+    QElapsedTimer waited;
+    waited.start();
+    while (!done()) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+        if (waited.elapsed() > limitMs)
+            giveUp(QString::fromLatin1(what));
+    }
+}
+
 // An operator's Start or Stop, clicked on the real window with the four panels
 // polling, until its run command arrives at the cabinet. The cabinets are this
 // process's own simulators (on the GUI thread), so it runs in a namespace of its own.
@@ -619,17 +632,6 @@ int childClicks(int count)
             waiting = false;
         }
     });
-    // Waits by the event loop alone: QTest's waits sleep between looks, and the
-    // simulators answer on this thread.
-    auto waitFor = [](const std::function<bool()> &done, const char *what) {
-        QElapsedTimer waited;
-        waited.start();
-        while (!done()) {
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
-            if (waited.elapsed() > 5000)
-                giveUp(QString::fromLatin1(what));
-        }
-    };
     QTest::qWait(1500); // the panels' polls under way
     for (int i = 0; i < count; ++i) {
         waitFor([button] { return button->isEnabled(); }, "the Start/Stop button stayed disabled");
@@ -670,15 +672,6 @@ int childStopAll(int count)
     auto *action = driver.window()->findChild<QAction *>(QStringLiteral("actionStopAll"));
     if (!action)
         giveUp(QStringLiteral("no Stop all action"));
-    auto waitFor = [](const std::function<bool()> &done, const char *what) {
-        QElapsedTimer waited;
-        waited.start();
-        while (!done()) {
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
-            if (waited.elapsed() > 5000)
-                giveUp(QString::fromLatin1(what));
-        }
-    };
     QTest::qWait(1500); // the panels' polls under way
     for (int i = 0; i < count; ++i) {
         QTest::qWait(37 + (i * 53) % 200);
@@ -725,15 +718,6 @@ int childAlarms()
         if (event == QLatin1String("raised"))
             startedNs = monotonicNs();
     });
-    auto waitFor = [](const std::function<bool()> &done, const char *what) {
-        QElapsedTimer waited;
-        waited.start();
-        while (!done()) {
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
-            if (waited.elapsed() > 10000)
-                giveUp(QString::fromLatin1(what));
-        }
-    };
     QTest::qWait(2500); // every rotor's first state answers in
     SimCabinet *sim = driver.sim(7);
     std::vector<double> toShown, toStarted;
@@ -741,13 +725,13 @@ int childAlarms()
         shownNs = startedNs = 0;
         changedNs = monotonicNs();
         sim->setRotorState(0, EmergencyStop);
-        waitFor([&] { return shownNs && startedNs; }, "no alarm for an emergency stop");
+        waitFor([&] { return shownNs && startedNs; }, "no alarm for an emergency stop", 10000);
         toShown.push_back((shownNs - changedNs) / 1e6);
         toStarted.push_back((startedNs - changedNs) / 1e6);
         sim->setRotorState(0, Stopped);
         waitFor([&] { return alarms->list()->unacknowledgedCount() == 1
                              && alarms->list()->book().alarms().first().state == AlarmState::ClearedUnacknowledged; },
-                "the alarm was not cleared");
+                "the alarm was not cleared", 10000);
         alarms->list()->acknowledgeAll(QStringLiteral("bench"));
         QTest::qWait(300 + 137 * i);
     }
