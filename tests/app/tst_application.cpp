@@ -257,7 +257,7 @@ void tst_Application::loopRunsUntilAnEmergencyStop()
     showConnected(4);
     SimCabinet *sim = driver->sim(4);
     RotorWidget *first = panel(1); // rotor 0
-    QTest::mouseClick(first->ui.loopEnableCheck, Qt::LeftButton);
+    TestSupport::clickCheckBox(first->ui.loopEnableCheck);
     QTest::mouseClick(first->ui.rotorBtn, Qt::LeftButton);
     // Run and pause of a second each, timed by the program.
     QTRY_VERIFY_WITH_TIMEOUT(runCommands(14, 0).size() >= 4, 6000);
@@ -346,7 +346,7 @@ void tst_Application::loopWhoseStopIsRefusedTwice()
     showConnected(6);
     SimCabinet *sim = driver->sim(6);
     RotorWidget *first = panel(1); // rotor 0
-    QTest::mouseClick(first->ui.loopEnableCheck, Qt::LeftButton);
+    TestSupport::clickCheckBox(first->ui.loopEnableCheck);
     QTest::mouseClick(first->ui.rotorBtn, Qt::LeftButton);
     QTRY_COMPARE(runCommands(16, 0), QStringList({"start"}));
     sim->rejectWrites(RunRegister, 2);
@@ -392,7 +392,7 @@ void tst_Application::closeAsksWhileLoopsRun()
 {
     showConnected(5);
     SimCabinet *sim = driver->sim(5);
-    QTest::mouseClick(panel(3)->ui.loopEnableCheck, Qt::LeftButton); // rotor 2
+    TestSupport::clickCheckBox(panel(3)->ui.loopEnableCheck); // rotor 2
     QTest::mouseClick(panel(3)->ui.rotorBtn, Qt::LeftButton);
     QTRY_COMPARE(runCommands(15, 2), QStringList({"start"}));
 
@@ -449,7 +449,7 @@ void tst_Application::closeNamesRotorsWhoseStopFailed()
     QFETCH(QString, warning);
 
     showConnected(5);
-    QTest::mouseClick(panel(2)->ui.loopEnableCheck, Qt::LeftButton); // rotor 1
+    TestSupport::clickCheckBox(panel(2)->ui.loopEnableCheck); // rotor 1
     QTest::mouseClick(panel(2)->ui.rotorBtn, Qt::LeftButton);
     QTRY_COMPARE(runCommands(15, 1), QStringList({"start"}));
 
@@ -518,7 +518,7 @@ void tst_Application::signalEndsAsTheCloseDoes()
 {
     showConnected(5);
     for (int number = 1; number <= 4; ++number) {
-        QTest::mouseClick(panel(number)->ui.loopEnableCheck, Qt::LeftButton);
+        TestSupport::clickCheckBox(panel(number)->ui.loopEnableCheck);
         QTest::mouseClick(panel(number)->ui.rotorBtn, Qt::LeftButton);
     }
     for (int unit = 0; unit < 4; ++unit)
@@ -760,14 +760,14 @@ void tst_Application::historyOfASession()
     // A direction the cabinet refuses.
     QTRY_VERIFY(first->ui.ccwBtn->isEnabled());
     sim->rejectWrites(DirectionRegister, 1);
-    QTest::mouseClick(first->ui.ccwBtn, Qt::LeftButton);
+    TestSupport::clickCheckBox(first->ui.ccwBtn);
     QTRY_COMPARE(first->ui.rotorInfoLbl->text(),
                  QStringLiteral("EMERGENCY STOP\nDIRECTION REFUSED (Modbus exception 4)"));
 
     // A long loop on rotor 2, stopped by the close.
     RotorWidget *second = panel(2);
     QTRY_VERIFY(second->ui.loopEnableCheck->isEnabled());
-    QTest::mouseClick(second->ui.loopEnableCheck, Qt::LeftButton);
+    TestSupport::clickCheckBox(second->ui.loopEnableCheck);
     second->ui.onTimeBox->setFocus();
     second->ui.onTimeBox->selectAll();
     QTest::keyClicks(second->ui.onTimeBox, QStringLiteral("36000"));

@@ -221,7 +221,7 @@ void tst_FaultMatrix::playLoopFault(const QString &fault, Outcome &outcome, Loop
         QTest::keyClicks(box, outage ? QStringLiteral("30") : QStringLiteral("1"));
         QTest::keyClick(box, Qt::Key_Return);
     }
-    QTest::mouseClick(panel->ui.loopEnableCheck, Qt::LeftButton); // the rotor runs: the loop starts
+    TestSupport::clickCheckBox(panel->ui.loopEnableCheck); // the rotor runs: the loop starts
     QTRY_VERIFY(head->isLoopRunning());
     QTRY_COMPARE(commands.size(), 1);
     const qint64 begun = commands.first().second;
@@ -295,7 +295,7 @@ void tst_FaultMatrix::faults()
 
     if (fault == QLatin1String("close-exception")) {
         // Rotor 1 loops; at the close the cabinet refuses its stop: the operator is told.
-        QTest::mouseClick(panel->ui.loopEnableCheck, Qt::LeftButton);
+        TestSupport::clickCheckBox(panel->ui.loopEnableCheck);
         QTRY_VERIFY(cabinet->rotor(0)->isLoopRunning());
         sim->setExceptionAnswers(true);
         QString warning;

@@ -13,6 +13,7 @@
 #include <QTemporaryFile>
 #include <QRegularExpression>
 #include <QTimer>
+#include <QAbstractButton>
 #include <QTest>
 
 #include <cstdio>
@@ -121,6 +122,11 @@ void TestSupport::onNextDialog(const std::function<void(QMessageBox *)> &answer)
             answer(box);
     });
     poll->start(10);
+}
+
+void TestSupport::clickCheckBox(QAbstractButton *box)
+{
+    QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(4, box->height() / 2));
 }
 
 void TestSupport::forgetDialogAnswers()

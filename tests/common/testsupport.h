@@ -11,6 +11,7 @@
 #include <functional>
 
 QT_BEGIN_NAMESPACE
+class QAbstractButton;
 class QMessageBox;
 QT_END_NAMESPACE
 
@@ -49,6 +50,10 @@ long procStatus(const char *field);
 // runtime folders all inside folder, so that neither an operator's copy running on this
 // machine nor the user's own files meet the test; offscreen.
 QProcessEnvironment programEnvironment(const QString &folder);
+
+// Clicks a check box or radio button on its box, as a person does: a button wider than
+// its text takes clicks only on the box and the text.
+void clickCheckBox(QAbstractButton *box);
 
 // Runs answer on the next modal message box, while the code that opened it waits.
 void onNextDialog(const std::function<void(QMessageBox *)> &answer);

@@ -240,7 +240,7 @@ void tst_RotorWidgetController::loopControlsReachTheRotor()
         QTest::keyClicks(box, box == panel->ui.onTimeBox ? QStringLiteral("5") : QStringLiteral("7"));
         QTest::keyClick(box, Qt::Key_Return);
     }
-    QTest::mouseClick(panel->ui.loopEnableCheck, Qt::LeftButton);
+    TestSupport::clickCheckBox(panel->ui.loopEnableCheck);
     RotorHead *head = heads.at(0);
     QVERIFY(head->loopModeEnabled());
     QCOMPARE(head->loopRunSecs(), 5);
@@ -332,7 +332,7 @@ void tst_RotorWidgetController::loopActsOnFreshInput()
 
     // Stop, and Loop mode ticked before the panel heard of the stop: the rotor stays.
     QTest::mouseClick(ui.rotorBtn, Qt::LeftButton);
-    QTest::mouseClick(ui.loopEnableCheck, Qt::LeftButton);
+    TestSupport::clickCheckBox(ui.loopEnableCheck);
     QTRY_COMPARE(ui.rotorBtn->text(), QStringLiteral("Start"));
     QTest::qWait(200);
     QVERIFY(head->loopModeEnabled());
